@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// The unit frame: STX, the JSON text's byte length in decimal (at least 4
+// digits, left-padded with '0'), the JSON text, ETX. No other bytes lie
+// between frames. These functions work on bytes only, apart from any socket.
+
+// Wraps one JSON text in a unit frame.
+std::string frameUnitMessage(const std::string& json);
+
+// Collects bytes read from the unit and hands out one frame at a time.
+// Bytes of a following frame stay buffered for the next call.
+class UnitFrameParser {
+public:
+    // Longest inner text (length field and JSON) accepted for one frame.
+    static constexpr std::size_t kMaxReplyBytes = 1 << 20;
+
+    void append(const char* data, std::size_t n);
+
+    enum class Status { NeedMore, Frame, Error };
+    // Frame: `reply` holds the text between STX and ETX (length field, then
+    // the JSON text). Error: `error` holds a one-line reason and the bad bytes
+    // have been dropped, so the buffer never grows without bound.
+    Status next(std::string& reply, std::string& error);
+
+    void clear();
+    std::size_t buffered() const;
+
+private:
+    std::string buffer_;
+};
+
+// Checks the length field of a reply (all decimal digits after STX) against
+// the byte length of the JSON text that follows and returns the JSON text.
+// A mismatch prints the transmission warning and throws std::runtime_error;
+// a missing or all-zero length field throws std::invalid_argument.
+std::string verifyUnitReply(const std::string& reply);

@@ -1,0 +1,70 @@
+#ifndef COM_VELA_CSTHREAD_H
+#define COM_VELA_CSTHREAD_H
+
+#include <pthread.h>
+#include <memory>
+#include <mutex>
+
+namespace com_vela {
+
+// One joinable POSIX thread. Stopping is cooperative: kill() raises a stop
+// request that the running function sees through CSThread::stopRequested()
+// or CSThread::sleepUnlessStopped(); a thread is never cancelled, so it is
+// never unwound while it holds a lock.
+class CSThread {
+public:
+    typedef void* (*Function)(void*);
+
+    // Longest time kill() waits for the thread to return before detaching it.
+    static const unsigned KILL_WAIT_MS = 10000;
+
+    CSThread();
+    virtual ~CSThread();   // as kill()
+
+    // False without doing anything when a thread is already held.
+    bool create(Function function, void* argument);
+
+    // Requests a stop and releases the handle: from the thread itself the
+    // handle is detached (the thread is about to return); from another thread
+    // the thread is joined, or detached after KILL_WAIT_MS.
+    void kill();
+
+    // False when no handle is held; otherwise joins and clears the handle.
+    bool waitForThread() const;
+
+    // Joins when the thread returns within the given time; false (handle kept)
+    // otherwise, or when no handle is held, or when called from the thread itself.
+    bool joinWithin(unsigned milliseconds) const;
+
+    bool isActive() const;
+    pthread_t getId() const;
+
+    // Stop request of the thread held here (false when none is held).
+    bool isStopRequested() const;
+    // True when called on the thread held here.
+    bool isCurrentThread() const;
+
+    // For the running thread function: its own stop request (false on a
+    // thread not started by CSThread), and a sleep that ends early on a stop
+    // request (returns true when stopped).
+    static bool stopRequested();
+    static bool sleepUnlessStopped(unsigned milliseconds);
+
+    struct Control;
+
+    CSThread(const CSThread&) = delete;
+    CSThread& operator=(const CSThread&) = delete;
+
+private:
+    static void* trampoline(void* control);
+    void release(std::unique_lock<std::mutex>& guard) const;
+
+    mutable std::mutex lock;
+    mutable bool held;
+    mutable pthread_t handle;
+    mutable std::shared_ptr<Control> control;
+};
+
+} // namespace com_vela
+
+#endif

@@ -1,0 +1,100 @@
+// sentrel-emulator: an emulated Sentrel unit for trying the bridge without one.
+#include "SentrelEmulator.h"
+
+#include <boost/program_options.hpp>
+
+#include <csignal>
+#include <iostream>
+#include <pthread.h>
+
+namespace po = boost::program_options;
+
+namespace {
+
+const char* const kReplies =
+    "Replies (unit frames holding compact JSON):\n"
+    "  StatusRequest requestNetworkStatus false -> StatusData {\"battLvlPerc\":<n>,\"pluggedIn\":<bool>}\n"
+    "  StatusRequest requestNetworkStatus true  -> NetworkStatusData {\"ssid\":\"..\",\"ipAddress\":\"..\",\n"
+    "      \"wifiConnected\":<bool>,\"wifiStatus\":\"NotConfigured|Joining|Success|Failed\"}\n"
+    "  CalListRequest calType T -> CalList {\"calType\":\"T\",\"calNames\":[\"<name>\",..]}\n"
+    "  CalData stores (by calName and calType), CalRemove removes, CalSelect is accepted,\n"
+    "  WifiCredentials joins --wifi-ssid after --wifi-delay-ms when ssid and password match.\n"
+    "  Unsolicited frames: UnitEvent {\"event\":\"Heartbeat\",\"serial\":\"<serial>\"}\n"
+    "  Datagrams to UDP --udp-port are answered with \"SENTREL <serial>@\" (\"[STOPME]@\" is ignored).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SentrelEmulatorOptions opts;
+    opts.consoleView = true;
+    unsigned wifiDelayMs = 3000;
+    bool unplugged = false, noConsole = false;
+
+    po::options_description desc("sentrel-emulator: an emulated Sentrel unit\nOptions");
+    desc.add_options()
+        ("help,h", "show this text")
+        ("address,a", po::value(&opts.address)->default_value(opts.address), "address to listen on (TCP port 14997)")
+        ("port", po::value(&opts.port)->default_value(opts.port), "TCP port")
+        ("udp-port", po::value(&opts.udpPort)->default_value(opts.udpPort), "UDP port for datagrams (0: none)")
+        ("serial", po::value(&opts.serial)->default_value(opts.serial), "serial number in unsolicited frames and datagram answers")
+        ("battery,b", po::value(&opts.batteryLevel)->default_value(opts.batteryLevel), "battery level, percent")
+        ("unplugged", po::bool_switch(&unplugged), "report the charger as unplugged")
+        ("wifi-ssid", po::value(&opts.wifiSsid), "the Wi-Fi network the unit can join")
+        ("wifi-password", po::value(&opts.wifiPassword), "its password")
+        ("wifi-ip", po::value(&opts.wifiIpAddress)->default_value(opts.wifiIpAddress), "address reported once joined")
+        ("wifi-delay-ms", po::value(&wifiDelayMs)->default_value(wifiDelayMs), "time to join, ms (below 7000)")
+        ("refuse-connections", po::bool_switch(&opts.faults.refuseConnections), "fault: do not listen on TCP")
+        ("close-after", po::value(&opts.faults.closeAfterFrames)->default_value(0), "fault: close a connection after N frames (0: never)")
+        ("never-answer", po::bool_switch(&opts.faults.neverAnswer), "fault: accept and read, never answer")
+        ("unsolicited", po::bool_switch(&opts.faults.unsolicitedBeforeReply), "fault: send a UnitEvent frame before each reply")
+        ("split-replies", po::bool_switch(&opts.faults.splitReplies), "fault: write each reply in three pieces")
+        ("two-frames", po::bool_switch(&opts.faults.twoFramesPerWrite), "fault: write each reply and a UnitEvent frame at once")
+        ("no-console", po::bool_switch(&noConsole), "no summary line each second")
+        ("log-messages", po::bool_switch(&opts.logMessages), "print every received message");
+
+    po::variables_map vm;
+    try {
+        po::store(po::parse_command_line(argc, argv, desc), vm);
+        po::notify(vm);
+    } catch (const std::exception& e) {
+        std::cerr << "sentrel-emulator: " << e.what() << "\n" << desc << std::endl;
+        return 1;
+    }
+    if (vm.count("help")) {
+        std::cout << desc << "\n" << kReplies
+                  << "\nConsole line, each second: hr spO2 nibp sbp/dbp/mbp rr t1 t2 etCO2 | samples per waveform slot\n";
+        return 0;
+    }
+    if (wifiDelayMs >= 7000) {
+        std::cerr << "sentrel-emulator: --wifi-delay-ms must be below 7000 (the bridge waits 7 s)" << std::endl;
+        return 1;
+    }
+    opts.pluggedIn = !unplugged;
+    opts.consoleView = !noConsole;
+    opts.wifiJoinDelay = std::chrono::milliseconds(wifiDelayMs);
+
+    // Block the stop signals before any thread starts, so that only sigwait
+    // below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    SentrelEmulator emulator(opts);
+    try {
+        emulator.start();
+    } catch (const std::exception& e) {
+        std::cerr << "sentrel-emulator: cannot listen on " << opts.address << ": " << e.what() << std::endl;
+        return 1;
+    }
+    std::cout << "SentrelEmulator> listening on " << opts.address << ":" << opts.port
+              << (opts.faults.refuseConnections ? " (refusing connections)" : "") << std::endl;
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    std::cout << "SentrelEmulator> stopping (signal " << sig << ")" << std::endl;
+    emulator.stop();
+    return 0;
+}

@@ -1,0 +1,668 @@
+#include "SimulatorSample.h"
+
+#include <boost/algorithm/string/replace.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <sstream>
+
+namespace {
+
+using CSClient = com_vela::CSClient;
+
+int32_t intValue(const CSClient::Parameter& p) { return p.value.intValue; }
+float floatValue(const CSClient::Parameter& p) { return p.value.floatValue; }
+
+// Truncation toward zero of a value from the wire; NaN and values outside the
+// integer range would make the plain conversion undefined.
+int32_t truncateToInt(float f) {
+    if (std::isnan(f)) return 0;
+    if (f >= 2147483520.0f) return std::numeric_limits<int32_t>::max();
+    if (f <= -2147483648.0f) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(f);
+}
+
+// One step of an update countdown: true when the value is due to be sent.
+bool countdownStep(int32_t& countdown) {
+    int32_t v = countdown;
+    countdown = v - 1;
+    if (v <= 0) {
+        countdown = 20;
+        return true;
+    }
+    return false;
+}
+
+void dropOldest(std::vector<float>& buffer, std::size_t keep) {
+    if (buffer.size() > keep) buffer.erase(buffer.begin(), buffer.end() - keep);
+}
+
+// Piecewise-linear walk over an ascending table from an implicit first point
+// at key 0.
+float interpolate(const std::map<float, float>& table, float x, float firstValue) {
+    float prevKey = 0;
+    float prevValue = firstValue;
+    for (const auto& entry : table) {
+        if (entry.first > x) {
+            return prevValue + (entry.second - prevValue) * (x - prevKey) / (entry.first - prevKey);
+        }
+        prevKey = entry.first;
+        prevValue = entry.second;
+    }
+    return prevValue;
+}
+
+// 9 significant digits, shortest general form: 45 -> "45".
+std::string floatText(float f) {
+    std::ostringstream os;
+    os.precision(9);
+    os << f;
+    return os.str();
+}
+
+const char* zeroState(int32_t depth) { return depth != 0 ? "NotZeroing" : "Zeroing"; }
+
+void printLine(const std::string& text) { std::cout << text << std::endl; }
+
+}  // namespace
+
+const char* const SimulatorSample::kCalRemoveSpO2 =
+    "{\"MessageType\":\"CalRemove\",\"Message\":{\"calName\":\"SpaceLabs Xprezzon\",\"calType\":\"SpO2\"}}";
+const char* const SimulatorSample::kCalRemoveCO2 =
+    "{\"MessageType\":\"CalRemove\",\"Message\":{\"calName\":\"SpaceLabs Xprezzon\",\"calType\":\"CO2\"}}";
+
+// ---------------------------------------------------------------- callbacks
+
+namespace {
+
+void reportConnectionChange(CSClient::State oldState, CSClient::State newState, const char* protocol) {
+    if (oldState == newState) return;
+    if (newState == CSClient::STATE_CONNECTED) {
+        std::cout << "Orra> Connected (" << protocol << " Protocol)" << std::endl;
+    } else if (oldState == CSClient::STATE_CONNECTED) {
+        std::cout << "Orra> Disconnected (" << protocol << " Protocol)" << std::endl;
+    }
+}
+
+// Callbacks run on the client library's receive threads: an exception must
+// not leave them, or it would end the whole process from a library thread.
+void forwardUpdates(SimulatorSample* bridge, const std::vector<CSClient::Parameter>& params) {
+    try {
+        bridge->parametersUpdated(params);
+    } catch (const std::exception& e) {
+        std::cerr << "SN>ERROR>" << e.what() << std::endl;
+    } catch (...) {
+        std::cerr << "SN>ERROR>Unknown exception while handling a parameter update" << std::endl;
+    }
+}
+
+}  // namespace
+
+void SimulatorSample::SimClientCallback::connectionStateChanged(CSClient::State oldState,
+                                                                CSClient::State newState) {
+    reportConnectionChange(oldState, newState, "SIM");
+}
+
+void SimulatorSample::SimClientCallback::parametersUpdated(const std::vector<CSClient::Parameter>& params) {
+    forwardUpdates(bridge, params);
+}
+
+void SimulatorSample::AppClientCallback::connectionStateChanged(CSClient::State oldState,
+                                                                CSClient::State newState) {
+    reportConnectionChange(oldState, newState, "APP");
+}
+
+void SimulatorSample::AppClientCallback::parametersUpdated(const std::vector<CSClient::Parameter>& params) {
+    forwardUpdates(bridge, params);
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+SimulatorSample::SimulatorSample(Configuration* configuration)
+    : supervisionSleep([] { std::this_thread::sleep_for(std::chrono::seconds(2)); }),
+      simClient(1, 5),
+      appClient(5),
+      configuration(configuration) {}
+
+SimulatorSample::~SimulatorSample() {
+    appClient.stopKeepAlive();
+    simClient.close();
+    appClient.close();
+    // close() gives up after two seconds; the callbacks below must not be
+    // reached by a receive thread once this object starts to go.
+    simClient.waitForConnectionState(CSClient::STATE_CLOSED, 5);
+    appClient.waitForConnectionState(CSClient::STATE_CLOSED, 5);
+    if (simCallback) simClient.removeCallbackInterface(simCallback.get());
+    if (appCallback) appClient.removeCallbackInterface(appCallback.get());
+    {
+        std::lock_guard<std::mutex> lock(bridgeMutex);
+        closing = true;
+        // A bridge rebuilt while calibrating ends calibration mode here, so its
+        // thread stops before the members it uses go.
+        calibrating = false;
+    }
+    waitForCalibrationThread();
+    if (debug) printLine("Destroying SimulatorSample object!");
+}
+
+bool SimulatorSample::initialize(bool debugFlag) {
+    std::lock_guard<std::mutex> lock(bridgeMutex);
+    debug = debugFlag;
+    if (!configuration->readConfiguration()) {
+        std::cerr << "SN>ERROR>Unable to read the configuration!" << std::flush;
+        return false;
+    }
+    if (debug) adaptor.enableDebugMode();
+    if (!adaptor.initialize(configuration->serialID, configuration->ipAddress, configuration->ipRangeStart,
+                            configuration->ipRangeEnd, true)) {
+        std::cerr << "SN>ERROR>Unable to initialize the connection with the Sentrel unit!" << std::flush;
+        return false;
+    }
+    if (!simCallback) simCallback.reset(new SimClientCallback(this));
+    if (!simClient.addCallbackInterface(simCallback.get())) {
+        std::cerr << "SN>ERROR>Unable to register Sim client interface for callbacks." << std::endl;
+        return false;
+    }
+    if (!appCallback) appCallback.reset(new AppClientCallback(this));
+    if (!appClient.addCallbackInterface(appCallback.get())) {
+        std::cerr << "SN>ERROR>Unable to register App client interface for callbacks." << std::endl;
+        return false;
+    }
+    if (simClient.open(configuration->rhmIP.c_str(), kRhmPort) != 0) {
+        std::cerr << "SN>ERROR>Failed to open connection to server (SIM protocol)." << std::endl;
+        return false;
+    }
+    if (appClient.open(configuration->simulatorIP.c_str(), kSimulatorPort) != 0) {
+        std::cerr << "SN>ERROR>Failed to open connection to server (APP protocol)." << std::endl;
+        return false;
+    }
+    appClient.startKeepAlive();
+    return initializeInputs();
+}
+
+bool SimulatorSample::initializeInputs() {
+    // Built on the first call and kept for the life of the process.
+    static const CSClient::InputDef sSimInputs[] = {
+        {"HW_PATSPEED", CSClient::PARAMETER_TYPE_INT, 0},
+        {"HW_PATMON_ENABLED", CSClient::PARAMETER_TYPE_INT, 0},
+        {"HW_PATMON_CALIB_ACTION", CSClient::PARAMETER_TYPE_INT, 0},
+        {"HW_PATMON_CALIB_ARG1", CSClient::PARAMETER_TYPE_INT, 0},
+    };
+    static const CSClient::InputDef sAppInputs[] = {
+        {"ARTERIAL_CATHETER_DEPTH", CSClient::PARAMETER_TYPE_INT, 0},
+        {"CVP_CATHETER_DEPTH", CSClient::PARAMETER_TYPE_INT, 0},
+        {"PA_CATHETER_DEPTH", CSClient::PARAMETER_TYPE_INT, 0},
+        {"PULSE_SENSOR", CSClient::PARAMETER_TYPE_INT, 0},
+        {"SPO2_PROBE", CSClient::PARAMETER_TYPE_INT, 0},
+        {"CAPNOGRAPH_SENSOR", CSClient::PARAMETER_TYPE_INT, 0},
+        {"TEMP_BODY_SENSOR", CSClient::PARAMETER_TYPE_INT, 0},
+        {"TEMP_BLOOD_SENSOR", CSClient::PARAMETER_TYPE_INT, 0},
+        {"NIBP_SENSOR", CSClient::PARAMETER_TYPE_INT, 0},
+        {"SIMULATOR_XCONNECTED", CSClient::PARAMETER_TYPE_INT, 0},
+        {"ARTLINE", CSClient::PARAMETER_TYPE_FLOAT, 1},
+        {"PLINE", CSClient::PARAMETER_TYPE_FLOAT, 1},
+        {"CVPLINE", CSClient::PARAMETER_TYPE_FLOAT, 1},
+        {"CAPNOGRAM", CSClient::PARAMETER_TYPE_FLOAT, 1},
+        {"PLETH", CSClient::PARAMETER_TYPE_FLOAT, 1},
+        {"SAO2", CSClient::PARAMETER_TYPE_FLOAT, 0},
+        {"EXT_DABP", CSClient::PARAMETER_TYPE_INT, 0},
+        {"EXT_MAP", CSClient::PARAMETER_TYPE_INT, 0},
+        {"EXT_SABP", CSClient::PARAMETER_TYPE_INT, 0},
+        {"SPA", CSClient::PARAMETER_TYPE_INT, 0},
+        {"DPA", CSClient::PARAMETER_TYPE_INT, 0},
+        {"ETCO2", CSClient::PARAMETER_TYPE_INT, 0},
+        {"HRPM", CSClient::PARAMETER_TYPE_INT, 0},
+        {"RRPM", CSClient::PARAMETER_TYPE_INT, 0},
+        {"BODY_TEMP", CSClient::PARAMETER_TYPE_FLOAT, 0},
+        {"bloodTemp", CSClient::PARAMETER_TYPE_FLOAT, 0},
+    };
+    if (simClient.registerInputParameters(sSimInputs, sizeof(sSimInputs) / sizeof(sSimInputs[0])) != 0) {
+        std::cerr << "SN>ERROR>Orra> Input subscription failed (SIM protocol)!" << std::endl;
+        return false;
+    }
+    if (appClient.registerInputParameters(sAppInputs, sizeof(sAppInputs) / sizeof(sAppInputs[0])) != 0) {
+        std::cerr << "SN>ERROR>Orra> Input subscription failed (APP protocol)!" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- supervision
+
+void SimulatorSample::shouldPing(bool flag) {
+    ping = flag;
+    adaptor.enableStreamVitals(!flag);
+}
+
+void SimulatorSample::reinitializeUnit() {
+    adaptor.initialize(configuration->serialID, configuration->ipAddress, configuration->ipRangeStart,
+                       configuration->ipRangeEnd, true);
+}
+
+void SimulatorSample::run() {
+    int counter = 0;
+    for (;;) {
+        supervisionSleep();
+        const bool answers = adaptor.checkConnection();
+        if (running || calibrating) {
+            if (answers) {
+                if (counter >= 2) std::cout << "SN>ERROR>Connection reestablished..." << std::endl;
+                counter = 0;
+            } else {
+                const int k = counter + 1;
+                if (k % 2 == 0) {
+                    std::cerr << "SN>ERROR>Unable to reach the Sentrel unit... (" << k << "). Reconnecting..."
+                              << std::endl;
+                    reinitializeUnit();
+                }
+                if (counter >= 10) {
+                    std::cerr << "SN>ERROR>No answer from the Sentrel unit for too long. Disconnecting."
+                              << std::endl;
+                    return;
+                }
+                counter = k;
+            }
+        }
+        if (answers) {
+            if (ping) adaptor.sendPing();
+            continue;
+        }
+        std::cout << "Disconnected. Reconnecting." << std::endl;
+        reinitializeUnit();
+    }
+}
+
+// ---------------------------------------------------------------- translation
+
+void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& params) {
+    std::lock_guard<std::mutex> lock(bridgeMutex);
+    if (closing) return;
+    try {
+        bool calibrationArrived = false;
+        for (const auto& p : params) handleParameter(p, calibrationArrived);
+        endOfBatch(calibrationArrived);
+    } catch (...) {
+        // A failed batch (typically a calibration step whose unit request
+        // failed) must not leave calibration mode half open.
+        calibrating = false;
+        throw;
+    }
+}
+
+void SimulatorSample::resetCountdowns() {
+    spo2Countdown = etco2Countdown = nibpCountdown = hrCountdown = rrCountdown = tempCountdown =
+        co2OffCountdown = 0;
+}
+
+void SimulatorSample::handleParameter(const CSClient::Parameter& p, bool& calibrationArrived) {
+    const std::string& name = p.id;
+    if (name == "HW_PATSPEED") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>HW_PATSPEED_PARAM: " << v << std::endl;
+        const bool nowRunning = (v == 1);
+        if (nowRunning != running) resetCountdowns();
+        running = nowRunning;
+        if (nowRunning) {
+            calibrating = false;
+            if (debug) printLine("Got here1 (parametersUpdated)");
+            ping = false;
+            adaptor.enableStreamVitals(true);
+        } else if (!calibrating) {
+            if (debug) printLine("Got here2 (parametersUpdated)");
+            ping = true;
+            adaptor.enableStreamVitals(false);
+        }
+    } else if (name == "HRPM") {
+        const int32_t v = intValue(p);
+        if (v != heartRate) { heartRate = v; hrCountdown = 0; }
+    } else if (name == "SAO2") {
+        const int32_t v = truncateToInt(floatValue(p));
+        if (v != spo2) { spo2 = v; spo2Countdown = 0; }
+    } else if (name == "ETCO2") {
+        const int32_t v = intValue(p);
+        if (v != etco2) { etco2 = v; etco2Countdown = 0; }
+    } else if (name == "EXT_DABP") {
+        const int32_t v = intValue(p);
+        if (v != diastolic) { diastolic = v; nibpCountdown = 0; }
+    } else if (name == "EXT_MAP") {
+        const int32_t v = intValue(p);
+        if (v != mean) { mean = v; nibpCountdown = 0; }
+    } else if (name == "EXT_SABP") {
+        const int32_t v = intValue(p);
+        if (v != systolic) { systolic = v; nibpCountdown = 0; }
+    } else if (name == "RRPM") {
+        const int32_t v = intValue(p);
+        if (v != respirationRate) { respirationRate = v; rrCountdown = 0; }
+    } else if (name == "BODY_TEMP") {
+        bodyTemp = floatValue(p);
+    } else if (name == "bloodTemp") {
+        bloodTemp = floatValue(p);
+    } else if (name == "ARTLINE") {
+        arterialBuffer.push_back(floatValue(p));
+    } else if (name == "PLINE") {
+        paBuffer.push_back(floatValue(p));
+    } else if (name == "CVPLINE") {
+        cvpBuffer.push_back(floatValue(p));
+    } else if (name == "PLETH") {
+        plethBuffer.push_back(floatValue(p));
+    } else if (name == "CAPNOGRAM") {
+        // The capnogram is not streamed to the unit.
+    } else if (name == "ARTERIAL_CATHETER_DEPTH") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>ARTERIAL_CATHETER_DEPTH: " << v << std::endl;
+        adaptor.sendCommand("abpZeroState", zeroState(v));
+        arterialCatheter = (v >= 0);
+    } else if (name == "CVP_CATHETER_DEPTH") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>CVP_CATHETER_DEPTH: " << v << std::endl;
+        adaptor.sendCommand("cvpZeroState", zeroState(v));
+        cvpCatheter = (v >= 0);
+    } else if (name == "PA_CATHETER_DEPTH") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>PA_CATHETER_DEPTH: " << v << std::endl;
+        adaptor.sendCommand("papZeroState", zeroState(v));
+        paCatheter = (v >= 0);
+    } else if (name == "PULSE_SENSOR") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>PULSE_SENSOR: " << v << std::endl;
+        if (v != pulseSensor) { pulseSensor = v; spo2Countdown = 0; }
+    } else if (name == "SPO2_PROBE") {
+        const bool v = intValue(p) != 0;
+        std::cout << "Got update for SpO2 probe param: " << "SPO2_PROBE" << ": " << (v ? 1 : 0) << std::endl;
+        if (v != spo2Probe) { spo2Probe = v; spo2Countdown = 0; }
+    } else if (name == "SIMULATOR_XCONNECTED") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>SIMULATOR_XCONNECTED: " << v << std::endl;
+        if ((v != 0) != simulatorXConnected) { simulatorXConnected = (v != 0); spo2Countdown = 0; }
+    } else if (name == "CAPNOGRAPH_SENSOR") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>CAPNOGRAPH_SENSOR: " << v << std::endl;
+        if ((v != 0) != capnographSensor) { capnographSensor = (v != 0); co2OffCountdown = 0; }
+    } else if (name == "TEMP_BODY_SENSOR") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>TEMP_BODY_SENSOR: " << v << std::endl;
+        bodyTempSensor = (v != 0);
+    } else if (name == "TEMP_BLOOD_SENSOR") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>TEMP_BLOOD_SENSOR: " << v << std::endl;
+        bloodTempSensor = (v != 0);
+    } else if (name == "NIBP_SENSOR") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>NIBP_SENSOR: " << v << std::endl;
+        if ((v != 0) != nibpSensor) { nibpSensor = (v != 0); nibpCountdown = 0; }
+    } else if (name == "HW_PATMON_CALIB_ACTION") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>CALIBRATION_ACTION: " << v << std::endl;
+        calibrationAction = v;
+        calibrationArrived = true;
+    } else if (name == "HW_PATMON_CALIB_ARG1") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>CALIBRATION_ARG1: " << v << std::endl;
+        calibrationArg = v;
+        calibrationArrived = true;
+    } else if (name == "HW_PATMON_ENABLED") {
+        const int32_t v = intValue(p);
+        if (debug) std::cout << "SN>FeatureIsEnabled: " << v << std::endl;
+        featureEnabled = (v > 0);
+        std::cout << "SN>" << (featureEnabled ? "Feature enabled!" : ">>>>>>>>>>>>>>>>>Feature is not enabled!")
+                  << std::endl;
+    }
+    // Any other name ("SPA", "DPA", ...) is ignored.
+}
+
+void SimulatorSample::endOfBatch(bool calibrationArrived) {
+    if (running) {
+        calibrating = false;
+    } else if (calibrationArrived) {
+        performCalibration(calibrationAction, calibrationArg);
+    }
+    if (!(running && featureEnabled)) {
+        arterialBuffer.clear();
+        paBuffer.clear();
+        cvpBuffer.clear();
+        plethBuffer.clear();
+        return;
+    }
+    if (arterialBuffer.size() < 10) return;
+    tick();
+}
+
+void SimulatorSample::tick() {
+    dropOldest(cvpBuffer, arterialBuffer.size());
+    dropOldest(paBuffer, arterialBuffer.size());
+
+    if (IsSpO2ProbeConnected()) {
+        if (countdownStep(spo2Countdown)) adaptor.sendSPO2(spo2);
+        adaptor.sendPLETH_50Hz(plethBuffer);
+    } else {
+        countdownStep(spo2Countdown);
+    }
+    plethBuffer.clear();
+
+    if (countdownStep(nibpCountdown)) {
+        if (nibpSensor) adaptor.sendNIBP_mmHg(systolic, diastolic, mean);
+        else adaptor.sendDisableNIBP();
+    }
+    if (countdownStep(hrCountdown)) adaptor.sendHR_bpm(heartRate);
+    if (countdownStep(rrCountdown)) adaptor.sendRR_brpm(respirationRate);
+    if (countdownStep(tempCountdown)) {
+        if (bodyTempSensor) adaptor.sendT1_degC(bodyTemp);
+        else adaptor.sendDisableT1();
+        if (bloodTempSensor) adaptor.sendT2_degC(bloodTemp);
+        else adaptor.sendDisableT2();
+    }
+    if (countdownStep(etco2Countdown)) adaptor.sendCommand("etCO2", static_cast<int>(etco2));
+    if (!capnographSensor && countdownStep(co2OffCountdown)) adaptor.sendDisableCO2();
+
+    if (arterialCatheter) adaptor.sendABP_50Hz(arterialBuffer);
+    arterialBuffer.clear();
+    if (cvpCatheter) adaptor.sendCVP_25Hz(cvpBuffer);
+    cvpBuffer.clear();
+    if (paCatheter) adaptor.sendPAP_50Hz(paBuffer);
+    paBuffer.clear();
+}
+
+bool SimulatorSample::IsSpO2ProbeConnected() const {
+    return pulseSensor == 1 || (pulseSensor == 2 && (spo2Probe || !simulatorXConnected));
+}
+
+int SimulatorSample::calibrateSPO2Value(float x) const {
+    const float v = interpolate(configuration->spo2Calibration, x, 400.0f);
+    return static_cast<int>(std::lround(v));
+}
+
+float SimulatorSample::calibrateCO2Value(float x) const {
+    return interpolate(configuration->co2Calibration, x, 1.0f) / 1000.0f;
+}
+
+// ---------------------------------------------------------------- calibration
+
+void SimulatorSample::performCalibration(int action, int arg) {
+    std::cout << "Calling performCalibration with action: [" << action << "] and arg: [" << arg << "]"
+              << std::endl;
+    if (action <= 0) {
+        if (calibrating) {
+            printLine("SN>CALIBRATION>Stopping calibration");
+            calibrating = false;
+        }
+        return;
+    }
+    if (!calibrating) {
+        if (action != 1) {
+            printLine("SN>CALIBRATION>Ignoring calibration until a 'Start' action is received.");
+            return;
+        }
+        printLine("SN>CALIBRATION>Starting calibration");
+        calibrating = true;
+        startCalibrationThread();
+    }
+    switch (action) {
+    case 1:
+        printLine("SN>CALIBRATION>Start/reset calibration");
+        spo2Points.clear();
+        co2Points.clear();
+        co2Counter = 0;
+        break;
+    case 2:
+        std::cout << "SN>CALIBRATION>Set SPO2 scale to " << arg << std::endl;
+        break;
+    case 3:
+        std::cout << "SN>CALIBRATION>Set SPO2 Counter to " << arg << std::endl;
+        spo2Counter = arg;
+        if (arg >= 1) adaptor.sendSPO2_ratio(arg);
+        break;
+    case 4:
+        std::cout << "SN>CALIBRATION>Set CO2 Counter to " << arg << std::endl;
+        co2Counter = arg;
+        if (arg >= 1) {
+            std::cout << "Sending co2FlowFactor of " << co2Counter << std::endl;
+            adaptor.sendRR_brpm(10);
+            adaptor.sendCO2_flowFactor(co2Counter);
+        }
+        break;
+    case 30:
+        std::cout << "SN>CALIBRATION>Save SPO2 point " << arg << " -> " << spo2Counter << std::endl;
+        spo2Points[spo2Counter] = arg;
+        break;
+    case 39:
+        printLine("SN>CALIBRATION>Skipping SPO2");
+        spo2Points.clear();
+        break;
+    case 40:
+        std::cout << "SN>CALIBRATION>Save CO2 point " << arg << " -> " << co2Counter << std::endl;
+        co2Points[co2Counter] = arg;
+        break;
+    case 49:
+        printLine("SN>CALIBRATION>Skipping CO2");
+        co2Points.clear();
+        break;
+    case 100:
+        saveCalibration();
+        break;
+    default:
+        break;
+    }
+}
+
+std::string SimulatorSample::buildCalDataText(const char* calType, const std::map<int32_t, int32_t>& points) {
+    namespace pt = boost::property_tree;
+    pt::ptree tree;
+    tree.put("MessageType", "CalData");
+    tree.put("Message.calName", "SpaceLabs Xprezzon");
+    tree.put("Message.calType", calType);
+    pt::ptree list;
+    for (auto it = points.rbegin(); it != points.rend(); ++it) {
+        pt::ptree item;
+        item.put("Item1", floatText(static_cast<float>(it->first)));
+        item.put("Item2", floatText(static_cast<float>(it->second)));
+        list.push_back(std::make_pair("", item));
+    }
+    tree.add_child("Message.calPts", list);
+    std::ostringstream os;
+    pt::write_json(os, tree, false);
+    std::string text = os.str();
+    boost::algorithm::trim_right(text);
+    boost::algorithm::replace_all(text, "        ", "");
+    return text;
+}
+
+void SimulatorSample::saveTable(const char* calType, const std::map<int32_t, int32_t>& points,
+                                const char* removeText, const char* firstLine, const char* lastLine) {
+    const bool spo2Type = std::strcmp(calType, "SpO2") == 0;
+    auto request = [&] {
+        return spo2Type ? adaptor.sendRequestStoredCalibrationNamesSpO2()
+                        : adaptor.sendRequestStoredCalibrationNamesCO2();
+    };
+    const std::string calData = buildCalDataText(calType, points);
+    printLine(firstLine);
+    adaptor.printJson(request());
+    adaptor.sendSnCommand(removeText);
+    std::this_thread::sleep_for(savePause);
+    printLine("New calibration list:");
+    adaptor.printJson(request());
+    adaptor.sendSnCommand(calData);
+    printLine(lastLine);
+    adaptor.printJson(request());
+}
+
+void SimulatorSample::saveCalibration() {
+    printLine("SN>CALIBRATION>Saving calibration file!");
+    std::this_thread::sleep_for(savePause);
+    if (!spo2Points.empty())
+        saveTable("SpO2", spo2Points, kCalRemoveSpO2, "Removing previous calibration:", "After SpO2:");
+    if (!co2Points.empty())
+        saveTable("CO2", co2Points, kCalRemoveCO2, "Removing previous calibration", "After CO2:");
+    calibrating = false;
+}
+
+// Called with bridgeMutex held.
+void SimulatorSample::startCalibrationThread() {
+    // A previous thread that has not yet noticed the end of the last
+    // calibration mode simply carries on; no second thread is started.
+    if (calibrationLoopActive) return;
+    // A previous thread that has left its loop takes the bridge lock no more;
+    // joining it here keeps its final settings from overriding the new ones.
+    if (calibrationThread.joinable()) calibrationThread.join();
+    {
+        std::lock_guard<std::mutex> doneLock(calibrationDoneMutex);
+        calibrationThreadDone = false;
+    }
+    calibrationLoopActive = true;
+    try {
+        calibrationThread = std::thread(&SimulatorSample::calibrationData, this);
+    } catch (...) {
+        calibrationLoopActive = false;
+        std::lock_guard<std::mutex> doneLock(calibrationDoneMutex);
+        calibrationThreadDone = true;
+        throw;
+    }
+}
+
+void SimulatorSample::calibrationData() {
+    try {
+        const auto start = std::chrono::steady_clock::now();
+        printLine("Entered calibration mode...");
+        ping = false;
+        adaptor.enableStreamVitals(true);
+        auto deadline = start;
+        for (;;) {
+            deadline += std::chrono::milliseconds(120);
+            const auto remaining =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (remaining.count() > 0) std::this_thread::sleep_for(remaining);
+            std::lock_guard<std::mutex> lock(bridgeMutex);
+            if (!calibrating) {
+                calibrationLoopActive = false;
+                break;
+            }
+        }
+        printLine("exiting calibration mode...");
+        ping = true;
+        adaptor.enableStreamVitals(false);
+    } catch (const std::exception& e) {
+        std::cout << e.what() << std::endl;
+        std::lock_guard<std::mutex> lock(bridgeMutex);
+        calibrationLoopActive = false;
+    }
+    std::lock_guard<std::mutex> doneLock(calibrationDoneMutex);
+    calibrationThreadDone = true;
+    calibrationDoneCv.notify_all();
+}
+
+void SimulatorSample::waitForCalibrationThread() {
+    if (!calibrationThread.joinable()) return;
+    {
+        std::unique_lock<std::mutex> doneLock(calibrationDoneMutex);
+        if (!calibrationDoneCv.wait_for(doneLock, calibrationJoinBound, [this] { return calibrationThreadDone; })) {
+            // Leaving it running would let it reach a destroyed bridge; the
+            // thread only sleeps and polls, so the join below still ends.
+            std::cerr << "SN>ERROR>The calibration thread is slow to end; waiting for it." << std::endl;
+        }
+    }
+    calibrationThread.join();
+}

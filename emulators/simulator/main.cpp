@@ -1,0 +1,150 @@
+// simulator-emulator: the emulated RHM server (SIM, TCP 55580) and simulator
+// server (APP, TCP 55557) on one address, driven from the console or a
+// scenario file.
+#include "SimulatorEmulator.h"
+
+#include <boost/program_options.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <poll.h>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace po = boost::program_options;
+
+namespace {
+std::atomic<bool> gSignalled{false};
+void onSignal(int) { gSignalled = true; }
+
+// Reads console lines from standard input without blocking the exit: the
+// loop looks at the quit flags between short polls.
+class ConsoleReader {
+public:
+    bool poll(std::string& line, bool& eof) {
+        eof = false;
+        auto nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return true;
+        }
+        if (closed_) {
+            eof = true;
+            if (!buffer_.empty()) {
+                line.swap(buffer_);
+                buffer_.clear();
+                return true;
+            }
+            return false;
+        }
+        pollfd pf{0, POLLIN, 0};
+        if (::poll(&pf, 1, 100) <= 0) return false;
+        char chunk[512];
+        ssize_t n = ::read(0, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) return false;
+        if (n <= 0) {
+            closed_ = true;
+            return false;
+        }
+        buffer_.append(chunk, std::size_t(n));
+        if (buffer_.size() > 65536) buffer_.clear();  // no console line is that long
+        return false;
+    }
+
+private:
+    std::string buffer_;
+    bool closed_ = false;
+};
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimulatorEmulator::Options options;
+    std::string scenarioPath;
+    bool quitOnEof = false, quiet = false, noStdin = false;
+    po::options_description desc("simulator-emulator: emulated RHM (SIM) and simulator (APP) servers\nOptions");
+    desc.add_options()
+        ("help,h", "this text, the console words and the scenario file format")
+        ("address,a", po::value<std::string>(&options.address)->default_value("127.0.0.1"), "IPv4 address to serve on")
+        ("sim-port", po::value<unsigned short>(&options.simPort)->default_value(55580), "SIM protocol TCP port")
+        ("app-port", po::value<unsigned short>(&options.appPort)->default_value(55557), "APP protocol TCP port")
+        ("scenario,s", po::value<std::string>(&scenarioPath), "scenario file of timed console lines")
+        ("running", po::bool_switch(&options.running), "start with HW_PATSPEED 1")
+        ("enabled", po::bool_switch(&options.enabled), "start with HW_PATMON_ENABLED 1")
+        ("no-patient", "start with no active APP patient (use 'start')")
+        ("quit-on-eof", po::bool_switch(&quitOnEof), "end when standard input ends (default: keep serving)")
+        ("no-stdin", po::bool_switch(&noStdin), "do not read console words from standard input")
+        ("quiet,q", po::bool_switch(&quiet), "no log lines");
+    po::variables_map vm;
+    try {
+        po::store(po::parse_command_line(argc, argv, desc), vm);
+        po::notify(vm);
+    } catch (const std::exception& e) {
+        std::cerr << "simulator-emulator: " << e.what() << "\n" << desc << std::endl;
+        return 2;
+    }
+    if (vm.count("help")) {
+        std::cout << desc << "\n" << SimulatorEmulator::helpText()
+                  << "Ends on SIGINT, SIGTERM or 'quit'; the end of standard input ends it only with\n"
+                     "--quit-on-eof, so it can run in the background with no input.\n";
+        return 0;
+    }
+    if (vm.count("no-patient")) options.patientId = 0;
+    if (!quiet) options.log = &std::cout;
+
+    std::string script;
+    if (!scenarioPath.empty()) {
+        std::ifstream in(scenarioPath);
+        if (!in) {
+            std::cerr << "simulator-emulator: cannot read scenario file " << scenarioPath << std::endl;
+            return 2;
+        }
+        std::ostringstream s;
+        s << in.rdbuf();
+        script = s.str();
+    }
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    SimulatorEmulator emulator(options);
+    if (!script.empty()) {
+        std::string why;
+        if (!emulator.loadScenario(script, &why)) {
+            std::cerr << "simulator-emulator: " << scenarioPath << ": " << why << std::endl;
+            return 2;
+        }
+    }
+    std::string why;
+    if (!emulator.start(&why)) {
+        std::cerr << "simulator-emulator: " << why << std::endl;
+        return 1;
+    }
+    ConsoleReader console;
+    bool stdinOpen = !noStdin;
+    while (!gSignalled && !emulator.quitRequested()) {
+        if (!stdinOpen) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        std::string line;
+        bool eof = false;
+        if (console.poll(line, eof)) {
+            std::string reply = emulator.execute(line);
+            if (reply != "ok") std::cout << reply << std::endl;
+        }
+        if (eof) {
+            stdinOpen = false;
+            if (quitOnEof) break;
+        }
+    }
+    emulator.stop();
+    std::cout << "simulator-emulator: stopped" << std::endl;
+    return 0;
+}

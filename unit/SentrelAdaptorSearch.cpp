@@ -1,0 +1,83 @@
+// Finding the unit without a configured address: a scan of an IPv4 address
+// range, and a probe of the /16 broadcast addresses of this machine's networks.
+#include "SentrelAdaptor.h"
+#include "UdpAdaptor.h"
+
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+using boost::asio::ip::address_v4;
+using boost::asio::ip::udp;
+
+bool SentrelAdaptor::connectRange(const std::string&, const std::string& start, const std::string& end) {
+    const std::uint32_t first = boost::asio::ip::make_address_v4(start).to_uint();
+    const std::uint32_t last = boost::asio::ip::make_address_v4(end).to_uint();
+    if (!(first < last)) {
+        std::cerr << "SN>ERROR>IP Range incorrect, end address > start address" << std::endl;
+        std::exit(1);
+    }
+    // Counted so that a range ending at 255.255.255.255 cannot wrap around.
+    for (std::uint64_t a = first; a <= last; ++a) {
+        if (!LastConnectedIP.empty()) {
+            const std::string previous = LastConnectedIP;
+            std::cout << "Trying last successful IP address " << previous << std::endl;
+            if (connectIP("", previous, 3)) {
+                connected = true;
+                return true;
+            }
+        }
+        const std::string ip = address_v4(static_cast<std::uint32_t>(a)).to_string();
+        std::cout << "Scanning " << ip << std::endl;
+        if (connectIP("", ip, 3)) {
+            connected = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SentrelAdaptor::connectUDP(const std::string& unused) {
+    std::vector<std::string> local;
+    try {
+        boost::asio::io_context lookup;
+        udp::resolver resolver(lookup);
+        auto results = resolver.resolve(udp::v4(), boost::asio::ip::host_name(), "14998",
+                                        udp::resolver::address_configured);
+        for (const auto& entry : results) {
+            const auto address = entry.endpoint().address();
+            if (address.is_v4()) local.push_back(address.to_string());
+        }
+    } catch (const std::exception&) {
+        std::cerr << "SN>Unable to find a network interface..." << std::endl;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        return false;
+    }
+    return connectUDP(unused, local);
+}
+
+bool SentrelAdaptor::connectUDP(const std::string&, const std::vector<std::string>& localAddresses) {
+    for (const std::string& text : localAddresses) {
+        boost::system::error_code ec;
+        const address_v4 address = boost::asio::ip::make_address_v4(text, ec);
+        if (ec) continue;  // only IPv4 addresses have a /16 broadcast form
+        const address_v4 mask = boost::asio::ip::make_address_v4("255.255.0.0");
+        const address_v4 broadcast(address.to_uint() | ~mask.to_uint());
+        const std::string target = broadcast.to_string();
+        std::cout << "SN>Pinging " << target << std::endl;
+        if (connectIP("", target, 10)) {
+            connected = true;
+            udpLink.reset();
+            udpLink.reset(new UdpAdaptor(ioService, udpHost, udpBindAddress));
+            udpLink->start_receive();
+            return true;
+        }
+    }
+    return false;
+}

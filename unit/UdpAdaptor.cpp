@@ -1,0 +1,171 @@
+#include "UdpAdaptor.h"
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <poll.h>
+#include <system_error>
+
+namespace asio = boost::asio;
+using asio::ip::udp;
+
+namespace {
+// How often the receive thread looks at `receiving` when nothing arrives, so
+// that stopping never depends on the stop text coming back.
+constexpr int kReceivePollMs = 100;
+}  // namespace
+
+UdpAdaptor::UdpAdaptor(asio::io_context& io, const std::string& host)
+    : UdpAdaptor(io, host, "0.0.0.0") {}
+
+UdpAdaptor::UdpAdaptor(asio::io_context& io, const std::string& host, const std::string& bindAddress)
+    : socket(io) {
+    boost::system::error_code ec;
+    socket.open(udp::v4(), ec);
+    if (ec) throw boost::system::system_error(ec, "open");
+    socket.set_option(asio::socket_base::reuse_address(true), ec);
+    if (ec) throw boost::system::system_error(ec, "set_option");
+    asio::ip::address_v4 local = asio::ip::make_address_v4(bindAddress, ec);
+    if (ec) throw boost::system::system_error(ec, "bind");
+    socket.bind(udp::endpoint(local, kPort), ec);
+    if (ec) throw boost::system::system_error(ec, "bind");
+    // The receive thread polls, then reads what is there without blocking.
+    socket.non_blocking(true, ec);
+    if (ec) throw boost::system::system_error(ec, "set_option");
+
+    if (host.empty() && !local.is_unspecified()) {
+        // An empty host means this machine's own side-channel port; bound to
+        // one address, that is where our own socket listens.
+        remoteEndpoint = udp::endpoint(local, kPort);
+        return;
+    }
+    udp::resolver resolver(io);
+    auto results = resolver.resolve(udp::v4(), host, std::to_string(kPort),
+                                    udp::resolver::address_configured, ec);
+    if (!ec && results.empty()) ec = asio::error::host_not_found;
+    if (ec) throw boost::system::system_error(ec, "resolve");
+    remoteEndpoint = results.begin()->endpoint();
+}
+
+UdpAdaptor::~UdpAdaptor() {
+    try {
+        stop_receive();
+    } catch (const std::exception& e) {
+        std::cerr << "SN>ERROR>" << e.what() << std::endl;
+    }
+    boost::system::error_code ignored;
+    if (socket.is_open()) socket.close(ignored);
+}
+
+void UdpAdaptor::start_receive() {
+    // A stopped adaptor is not restarted: its owner makes a new one.
+    if (!socket.is_open()) return;
+    if (receiving.exchange(true)) return;
+    try {
+        receiveThread.reset(new std::thread(&UdpAdaptor::handle_receive, this));
+    } catch (const std::system_error& e) {
+        receiving = false;
+        throw boost::system::system_error(
+            boost::system::error_code(e.code().value(), boost::system::system_category()),
+            "thread constructor failed");
+    }
+}
+
+void UdpAdaptor::handle_receive() {
+    std::string accumulated;
+    try {
+        while (receiving) {
+            pollfd p{socket.native_handle(), POLLIN, 0};
+            if (::poll(&p, 1, kReceivePollMs) <= 0) continue;
+            receiveBuffer.fill(0);
+            boost::system::error_code ec;
+            std::size_t n = socket.receive_from(asio::buffer(receiveBuffer), senderEndpoint, 0, ec);
+            // A datagram cut at the buffer's size still counts as data.
+            if (ec && ec != asio::error::message_size) continue;
+            n = std::min(n, receiveBuffer.size());
+            accumulated.append(receiveBuffer.data(), strnlen(receiveBuffer.data(), n));
+            std::size_t at = accumulated.find('@');
+            if (at == std::string::npos) {
+                // A peer that never ends its answer must not grow this without bound.
+                if (accumulated.size() > kMaxAnswerBytes) {
+                    std::cerr << "SN>ERROR>UDP answer longer than " << kMaxAnswerBytes
+                              << " bytes without '@' dropped" << std::endl;
+                    accumulated.clear();
+                }
+                continue;
+            }
+            accumulated.erase(at + 1);
+            if (debugMode) std::cout << "SN>Received: " << accumulated << std::endl;
+            std::string sender = addressText(senderEndpoint);
+            {
+                std::lock_guard<std::mutex> lock(responseMutex);
+                lastResponse = accumulated;
+                lastSender = sender;
+            }
+            accumulated.clear();
+        }
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << std::endl;
+    }
+}
+
+void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& error, unsigned long) {
+    if (debugMode) std::cout << "SN>Sending: " << text << std::endl;
+    socket.send_to(asio::buffer(text), remoteEndpoint, 0, error);
+    std::lock_guard<std::mutex> lock(responseMutex);
+    lastResponse.clear();
+    lastSender.clear();
+}
+
+bool UdpAdaptor::waitConnection(std::string& sender, std::string& response) {
+    for (int i = 0; i < 30; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::lock_guard<std::mutex> lock(responseMutex);
+        if (!lastResponse.empty()) {
+            response = lastResponse;
+            sender = lastSender;
+            lastResponse.clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string UdpAdaptor::waitResponse() {
+    for (int i = 0; i < 30; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard<std::mutex> lock(responseMutex);
+        if (!lastResponse.empty()) {
+            if (debugMode) std::cout << "SN>Response: " << lastResponse << std::endl;
+            std::string text;
+            text.swap(lastResponse);
+            return text;
+        }
+    }
+    return "";
+}
+
+void UdpAdaptor::stop_receive() {
+    if (!receiving.exchange(false)) return;
+    std::string stopText = "[STOPME]@";
+    boost::system::error_code ignored;
+    sendCommand(stopText, ignored, 0);
+    // Join before closing: the receive thread must never see its socket
+    // closed (or its descriptor reused) under it.
+    if (receiveThread) {
+        if (receiveThread->joinable()) receiveThread->join();
+        receiveThread.reset();
+    }
+    boost::system::error_code ec;
+    socket.close(ec);
+    if (ec) throw boost::system::system_error(ec, "close");
+}
+
+void UdpAdaptor::enableDebugMode() { debugMode = true; }
+
+std::string UdpAdaptor::addressText(const udp::endpoint& endpoint) {
+    return endpoint.address().to_string();
+}

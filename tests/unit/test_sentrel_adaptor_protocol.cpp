@@ -1,0 +1,228 @@
+#include "AdaptorTestSupport.h"
+
+#include <boost/property_tree/json_parser.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <stdexcept>
+
+using testing::HasSubstr;
+
+namespace {
+
+const std::string kStx = "\x02";
+const std::string kEtx = "\x03";
+
+TEST(SentrelAdaptorJson, GetJsonKeyValueReadsPathsNumbersAndBooleans)
+{
+    SentrelAdaptor adaptor;
+    const std::string json =
+        "{\"MessageType\":\"StatusData\",\"Message\":{\"battLvlPerc\":87,\"pluggedIn\":true,"
+        "\"ssid\":\"ward 3\"}}";
+    EXPECT_EQ(adaptor.getJsonKeyValue(json, "MessageType"), "StatusData");
+    EXPECT_EQ(adaptor.getJsonKeyValue(json, "Message.battLvlPerc"), "87");
+    EXPECT_EQ(adaptor.getJsonKeyValue(json, "Message.pluggedIn"), "true");
+    EXPECT_EQ(adaptor.getJsonKeyValue(json, "Message.ssid"), "ward 3");
+}
+
+TEST(SentrelAdaptorJson, GetJsonKeyValueReportsMissingKeysAndBadTextWithTwoLines)
+{
+    SentrelAdaptor adaptor;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(adaptor.getJsonKeyValue("{\"MessageType\":\"X\"}", "Message.battLvlPerc"), "");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(countOf(err, "\n"), 2u) << err;
+    EXPECT_THAT(err, testing::StartsWith("SN>ERROR>"));
+    EXPECT_THAT(err, HasSubstr("\nError while trying to locate value for key: Message.battLvlPerc\n"));
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(adaptor.getJsonKeyValue("this is not json", "MessageType"), "");
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(countOf(err, "\n"), 2u) << err;
+    EXPECT_THAT(err, HasSubstr("Error while trying to locate value for key: MessageType\n"));
+}
+
+TEST(SentrelAdaptorJson, PrintJsonIndentsAndBadTextRaises)
+{
+    SentrelAdaptor adaptor;
+    testing::internal::CaptureStdout();
+    adaptor.printJson("{\"MessageType\":\"CalList\",\"Message\":{\"calType\":\"SpO2\"}}");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out,
+              "{\n    \"MessageType\": \"CalList\",\n    \"Message\": {\n        \"calType\": "
+              "\"SpO2\"\n    }\n}\n\n");
+    EXPECT_THROW(adaptor.printJson("{broken"), boost::property_tree::json_parser_error);
+    EXPECT_THROW(adaptor.jsonStringToPtree("[1,"), boost::property_tree::json_parser_error);
+    EXPECT_EQ(adaptor.jsonStringToPtree("{\"a\":{\"b\":\"c\"}}").get<std::string>("a.b"), "c");
+}
+
+TEST(SentrelAdaptorJson, NowStrIsTimeOfDayWithMilliseconds)
+{
+    SentrelAdaptor adaptor;
+    const std::string now = adaptor.now_str();
+    EXPECT_TRUE(std::regex_match(now, std::regex("([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}")))
+        << now;
+}
+
+TEST(SentrelAdaptorWire, SendSnCommandFramesAndLogsOnlyInDebugMode)
+{
+    ScriptedUnitPeer peer("127.0.1.10");
+    SentrelAdaptor adaptor;
+    connectTo(adaptor, "127.0.1.10");
+
+    testing::internal::CaptureStdout();
+    adaptor.sendSnCommand(SentrelAdaptor::kCalSelectPing);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    adaptor.enableDebugMode();
+    testing::internal::CaptureStdout();
+    adaptor.sendSnCommand("{\"MessageType\":\"X\",\"Message\":{}}");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::regex_match(
+        out, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}: \\[\\{\"MessageType\":\"X\",\"Message\":\\{\\}\\}\\]\n")))
+        << out;
+
+    ASSERT_TRUE(peer.waitForFrames(2));
+    const auto frames = peer.received();
+    EXPECT_EQ(frames[0].json, SentrelAdaptor::kCalSelectPing);
+    EXPECT_EQ(frames[1].json, "{\"MessageType\":\"X\",\"Message\":{}}");
+    EXPECT_TRUE(adaptor.checkConnection());
+}
+
+TEST(SentrelAdaptorWire, TwoFramesInOneWriteAreBothReturned)
+{
+    ScriptedUnitPeer peer("127.0.1.11");
+    peer.setScript([](const std::string&) {
+        return std::vector<std::string>{frameUnitMessage("{\"MessageType\":\"A\"}") +
+                                        frameUnitMessage("{\"MessageType\":\"B\"}")};
+    });
+    SentrelAdaptor adaptor;
+    connectTo(adaptor, "127.0.1.11");
+    testing::internal::CaptureStdout();
+    const std::string first = adaptor.sendSnRequest(SentrelAdaptor::kStatusRequestOther);
+    const std::string second = adaptor.receiveSNResponse();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(adaptor.verifyMessage(first), "{\"MessageType\":\"A\"}");
+    EXPECT_EQ(adaptor.verifyMessage(second), "{\"MessageType\":\"B\"}");
+    EXPECT_EQ(out, "");
+}
+
+TEST(SentrelAdaptorWire, ReplySplitOverManyWritesComesBackWhole)
+{
+    ScriptedUnitPeer peer("127.0.1.12");
+    const std::string json = "{\"MessageType\":\"StatusData\",\"Message\":{\"note\":\"a\nb\"}}";
+    peer.setScript([json](const std::string&) {
+        std::vector<std::string> writes;
+        for (char c : frameUnitMessage(json))
+            writes.emplace_back(1, c);
+        return writes;
+    });
+    SentrelAdaptor adaptor;
+    connectTo(adaptor, "127.0.1.12");
+    const std::string reply = adaptor.sendSnRequest(SentrelAdaptor::kStatusRequestOther);
+    EXPECT_EQ(adaptor.verifyMessage(reply), json);
+}
+
+TEST(SentrelAdaptorWire, OversizedReplyWithoutEtxRaisesAClearError)
+{
+    ScriptedUnitPeer peer("127.0.1.13");
+    SentrelAdaptor adaptor;
+    connectTo(adaptor, "127.0.1.13");
+    ASSERT_TRUE(peer.waitForConnections(1));
+    peer.send(kStx + std::string(UnitFrameParser::kMaxReplyBytes + 4096, '7'));
+    testing::internal::CaptureStdout();
+    try {
+        adaptor.receiveSNResponse();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_THAT(e.what(), HasSubstr("without ETX"));
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, testing::StartsWith("ERROR: Exception thrown within receiveSNResponse!\n"));
+}
+
+TEST(SentrelAdaptorWire, SilentUnitTimesOutInsteadOfHanging)
+{
+    ScriptedUnitPeer peer("127.0.1.14");
+    SentrelAdaptor adaptor;
+    adaptor.replyTimeout = std::chrono::milliseconds(200);
+    connectTo(adaptor, "127.0.1.14");
+    const auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
+    try {
+        adaptor.sendSnRequest(SentrelAdaptor::kStatusRequestOther);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_THAT(e.what(), HasSubstr("within 200 ms"));
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(SentrelAdaptorWire, UnitClosingDuringAReadRaises)
+{
+    ScriptedUnitPeer peer("127.0.1.15");
+    SentrelAdaptor adaptor;
+    connectTo(adaptor, "127.0.1.15");
+    ASSERT_TRUE(peer.waitForConnections(1));
+    peer.send(kStx + "0010{\"a\"");
+    peer.closeConnection();
+    testing::internal::CaptureStdout();
+    try {
+        adaptor.receiveSNResponse();
+        ADD_FAILURE() << "no exception";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_THAT(e.what(), testing::StartsWith("read_until"));
+    }
+    testing::internal::GetCapturedStdout();
+}
+
+TEST(SentrelAdaptorWire, WriteOnBrokenConnectionClearsConnectedAndDoesNotRaise)
+{
+    ScriptedUnitPeer peer("127.0.1.16");
+    SentrelAdaptor adaptor;
+    connectTo(adaptor, "127.0.1.16");
+    ASSERT_TRUE(peer.waitForConnections(1));
+    peer.closeConnection();
+    testing::internal::CaptureStdout();
+    // The first write after the peer left may still be accepted locally.
+    for (int i = 0; i < 50 && adaptor.checkConnection(); ++i) {
+        EXPECT_NO_THROW(adaptor.sendPing());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(adaptor.checkConnection());
+    EXPECT_THAT(out, HasSubstr("SentrelAdaptor::writeToWire: Error occured! Error code = system:"));
+    EXPECT_THAT(out, HasSubstr(". Message: "));
+}
+
+TEST(SentrelAdaptorWire, WriteWithoutAnySocketIsReportedNotCrashed)
+{
+    SentrelAdaptor adaptor;
+    adaptor.connected = true;
+    testing::internal::CaptureStdout();
+    EXPECT_NO_THROW(adaptor.sendPing());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(adaptor.checkConnection());
+    EXPECT_THAT(out, testing::StartsWith("SentrelAdaptor::writeToWire: Error occured!"));
+}
+
+TEST(SentrelAdaptorWire, BytesOfAReplacedConnectionAreDropped)
+{
+    ScriptedUnitPeer peer("127.0.1.17");
+    SentrelAdaptor adaptor;
+    connectTo(adaptor, "127.0.1.17");
+    ASSERT_TRUE(peer.waitForConnections(1));
+    // A whole reply and the start of another, then the link is replaced.
+    peer.send(frameUnitMessage("{\"n\":1}") + kStx + "0010{\"n\"");
+    EXPECT_EQ(adaptor.verifyMessage(adaptor.receiveSNResponse()), "{\"n\":1}");
+    connectTo(adaptor, "127.0.1.17");
+    ASSERT_TRUE(peer.waitForConnections(2));
+    peer.send(frameUnitMessage("{\"n\":2}"));
+    EXPECT_EQ(adaptor.verifyMessage(adaptor.receiveSNResponse()), "{\"n\":2}");
+}
+
+}  // namespace

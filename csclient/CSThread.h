@@ -2,6 +2,7 @@
 #define COM_VELA_CSTHREAD_H
 
 #include <pthread.h>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -57,12 +58,15 @@ public:
 
 private:
     static void* trampoline(void* control);
-    void release(std::unique_lock<std::mutex>& guard) const;
+    void release() const;
 
+    // Serialises create, kill and the joins. The state below is also read
+    // without it, so the running thread may query its own CSThread while
+    // its owner waits in kill().
     mutable std::mutex lock;
-    mutable bool held;
-    mutable pthread_t handle;
-    mutable std::shared_ptr<Control> control;
+    mutable std::atomic<bool> held;
+    mutable std::atomic<pthread_t> handle;
+    mutable std::shared_ptr<Control> control;   // std::atomic_load/store only
 };
 
 } // namespace com_vela

@@ -1,0 +1,185 @@
+#include "CSThread.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <iostream>
+#include <thread>
+
+namespace com_vela {
+
+// Shared between the owner and the running thread, so that either may go
+// first without touching freed memory.
+struct CSThread::Control {
+    CSThread::Function function = nullptr;
+    void* argument = nullptr;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stop = false;
+    bool finished = false;
+};
+
+namespace {
+thread_local std::shared_ptr<CSThread::Control> tCurrent;
+}
+
+CSThread::CSThread() : held(false), handle() {}
+
+CSThread::~CSThread()
+{
+    kill();
+}
+
+void* CSThread::trampoline(void* raw)
+{
+    std::shared_ptr<Control>* start = static_cast<std::shared_ptr<Control>*>(raw);
+    tCurrent = std::move(*start);
+    delete start;
+    void* result = tCurrent->function(tCurrent->argument);
+    {
+        std::lock_guard<std::mutex> g(tCurrent->mutex);
+        tCurrent->finished = true;
+    }
+    tCurrent->changed.notify_all();
+    tCurrent.reset();
+    return result;
+}
+
+bool CSThread::create(Function function, void* argument)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    if (held)
+        return false;
+    std::shared_ptr<Control> c = std::make_shared<Control>();
+    c->function = function;
+    c->argument = argument;
+    std::shared_ptr<Control>* start = new std::shared_ptr<Control>(c);
+    pthread_t t;
+    if (pthread_create(&t, nullptr, &CSThread::trampoline, start) != 0) {
+        delete start;
+        return false;
+    }
+    handle.store(t);
+    std::atomic_store(&control, c);
+    held.store(true);
+    return true;
+}
+
+void CSThread::release() const
+{
+    held.store(false);
+    handle.store(pthread_t());
+    std::atomic_store(&control, std::shared_ptr<Control>());
+}
+
+void CSThread::kill()
+{
+    std::shared_ptr<Control> self = std::atomic_load(&control);
+    if (self && self == tCurrent) {
+        // The thread is releasing itself and is about to return. If its owner
+        // is already waiting in kill(), that owner joins it.
+        {
+            std::lock_guard<std::mutex> g(self->mutex);
+            self->stop = true;
+        }
+        std::unique_lock<std::mutex> guard(lock, std::try_to_lock);
+        if (guard.owns_lock() && held.load() && std::atomic_load(&control) == self) {
+            pthread_detach(handle.load());
+            release();
+        }
+        return;
+    }
+
+    std::unique_lock<std::mutex> guard(lock);
+    if (!held.load())
+        return;
+    std::shared_ptr<Control> c = std::atomic_load(&control);
+    {
+        std::lock_guard<std::mutex> g(c->mutex);
+        c->stop = true;
+    }
+    c->changed.notify_all();
+    bool finished;
+    {
+        std::unique_lock<std::mutex> g(c->mutex);
+        finished = c->changed.wait_for(g, std::chrono::milliseconds(KILL_WAIT_MS), [&] { return c->finished; });
+    }
+    if (finished) {
+        pthread_join(handle.load(), nullptr);
+    } else {
+        std::cerr << "Thread did not stop in time; detaching it." << std::endl;
+        pthread_detach(handle.load());
+    }
+    release();
+}
+
+bool CSThread::waitForThread() const
+{
+    std::unique_lock<std::mutex> guard(lock);
+    if (!held || pthread_equal(handle.load(), pthread_self()))
+        return false;
+    bool ok = pthread_join(handle.load(), nullptr) == 0;
+    release();
+    return ok;
+}
+
+bool CSThread::joinWithin(unsigned milliseconds) const
+{
+    std::unique_lock<std::mutex> guard(lock);
+    if (!held || pthread_equal(handle.load(), pthread_self()))
+        return false;
+    std::shared_ptr<Control> c = std::atomic_load(&control);
+    {
+        std::unique_lock<std::mutex> g(c->mutex);
+        if (!c->changed.wait_for(g, std::chrono::milliseconds(milliseconds), [&] { return c->finished; }))
+            return false;
+    }
+    bool ok = pthread_join(handle.load(), nullptr) == 0;
+    release();
+    return ok;
+}
+
+bool CSThread::isActive() const
+{
+    return held.load();
+}
+
+pthread_t CSThread::getId() const
+{
+    return handle.load();
+}
+
+bool CSThread::isStopRequested() const
+{
+    std::shared_ptr<Control> c = std::atomic_load(&control);
+    if (!c)
+        return false;
+    std::lock_guard<std::mutex> g(c->mutex);
+    return c->stop;
+}
+
+bool CSThread::isCurrentThread() const
+{
+    std::shared_ptr<Control> c = std::atomic_load(&control);
+    return c && c == tCurrent;
+}
+
+bool CSThread::stopRequested()
+{
+    if (!tCurrent)
+        return false;
+    std::lock_guard<std::mutex> g(tCurrent->mutex);
+    return tCurrent->stop;
+}
+
+bool CSThread::sleepUnlessStopped(unsigned milliseconds)
+{
+    if (!tCurrent) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return false;
+    }
+    std::unique_lock<std::mutex> g(tCurrent->mutex);
+    return tCurrent->changed.wait_for(g, std::chrono::milliseconds(milliseconds),
+                                      [] { return tCurrent->stop; });
+}
+
+} // namespace com_vela

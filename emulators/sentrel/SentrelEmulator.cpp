@@ -483,7 +483,7 @@ struct SentrelEmulator::Impl {
                                   return;
                               }
                               // A pause lets each piece leave as its own segment.
-                              conn->gap.expires_after(std::chrono::milliseconds(5));
+                              conn->gap.expires_after(std::chrono::milliseconds(20));
                               conn->gap.async_wait([this, conn](const boost::system::error_code& e) {
                                   if (stopping || e || conn->closed) return;
                                   doWrite(conn);

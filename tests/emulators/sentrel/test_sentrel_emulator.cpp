@@ -1,0 +1,513 @@
+// The emulated unit, driven through the real SentrelAdaptor and through raw
+// sockets on loopback (127.0.2.x, one address per test).
+#include "SentrelEmulator.h"
+#include "SentrelAdaptor.h"
+#include "SentrelTestSupport.h"
+
+#include <boost/property_tree/json_parser.hpp>
+
+#include <sys/wait.h>
+
+using namespace std::chrono_literals;
+using sntest::FreshDirectory;
+using sntest::RawUnitClient;
+namespace pt = boost::property_tree;
+
+namespace {
+
+SentrelEmulator::Options at(const std::string& address)
+{
+    SentrelEmulator::Options o;
+    o.address = address;
+    o.udpPort = 0;
+    return o;
+}
+
+std::vector<std::string> calNames(const std::string& calListJson)
+{
+    std::istringstream in(calListJson);
+    pt::ptree tree;
+    pt::read_json(in, tree);
+    std::vector<std::string> names;
+    for (const auto& item : tree.get_child("Message.calNames"))
+        names.push_back(item.second.data());
+    return names;
+}
+
+std::string calData(const std::string& type, const std::string& name, const std::string& points)
+{
+    return "{\"MessageType\":\"CalData\",\"Message\":{\"calName\":\"" + name + "\",\"calType\":\"" + type +
+           "\",\"calPts\":[" + points + "]}}";
+}
+
+std::string calRemove(const std::string& type, const std::string& name)
+{
+    return "{\"MessageType\":\"CalRemove\",\"Message\":{\"calName\":\"" + name + "\",\"calType\":\"" + type +
+           "\"}}";
+}
+
+// An emulator and an adaptor that talks to it, in a fresh directory.
+struct Linked {
+    explicit Linked(const SentrelEmulator::Options& o) : emulator(o), address(o.address)
+    {
+        emulator.start();
+        adaptor.replyTimeout = 3000ms;
+    }
+    bool connect() { return adaptor.connectIP("", address, 3); }
+
+    FreshDirectory dir;
+    SentrelEmulator emulator;
+    std::string address;
+    SentrelAdaptor adaptor;
+};
+
+std::unique_ptr<Linked> makeLinked(const SentrelEmulator::Options& o)
+{
+    return std::make_unique<Linked>(o);
+}
+
+}  // namespace
+
+TEST(SentrelEmulator, AnswersStatusAndNetworkStatusThroughTheAdaptor)
+{
+    auto o = at("127.0.2.1");
+    o.batteryLevel = 55;
+    o.pluggedIn = false;
+    auto l = makeLinked(o);
+    ASSERT_TRUE(l->connect());
+
+    std::string status = l->adaptor.sendRequestOtherStatus();
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(status, "MessageType"), "StatusData");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(status, "Message.battLvlPerc"), "55");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(status, "Message.pluggedIn"), "false");
+
+    l->emulator.setBattery(90, true);
+    testing::internal::CaptureStdout();
+    l->adaptor.getBattery();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("SN>Battery level: 90 plugged in: true"), std::string::npos) << out;
+
+    std::string network = l->adaptor.sendRequestNetworkStatus();
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "MessageType"), "NetworkStatusData");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.wifiConnected"), "false");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.wifiStatus"), "NotConfigured");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.ipAddress"), "");
+
+    EXPECT_EQ(l->emulator.messageCount("StatusRequest"), 3u);
+    EXPECT_EQ(l->emulator.connectionCount(), 1u);
+    ASSERT_FALSE(l->emulator.messageLog().empty());
+    EXPECT_EQ(l->emulator.messageLog().back().json, SentrelAdaptor::kStatusRequestNetwork);
+}
+
+TEST(SentrelEmulator, StoresCalibrationsAndListsThemPerType)
+{
+    auto l = makeLinked(at("127.0.2.2"));
+    ASSERT_TRUE(l->connect());
+    EXPECT_TRUE(calNames(l->adaptor.sendRequestStoredCalibrationNamesSpO2()).empty());
+
+    const std::string first = calData("SpO2", "SpaceLabs Xprezzon", "{\"Item1\":\"60\",\"Item2\":\"88\"}");
+    l->adaptor.sendSnCommand(first);
+    l->adaptor.sendSnCommand(calData("SpO2", "Other monitor", ""));
+    l->adaptor.sendSnCommand(calData("CO2", "SpaceLabs Xprezzon", "{\"Item1\":\"5\",\"Item2\":\"30\"}"));
+
+    std::string spo2 = l->adaptor.sendRequestStoredCalibrationNamesSpO2();
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(spo2, "Message.calType"), "SpO2");
+    EXPECT_EQ(calNames(spo2), (std::vector<std::string>{"SpaceLabs Xprezzon", "Other monitor"}));
+    std::string co2 = l->adaptor.sendRequestStoredCalibrationNamesCO2();
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(co2, "Message.calType"), "CO2");
+    EXPECT_EQ(calNames(co2), std::vector<std::string>{"SpaceLabs Xprezzon"});
+    EXPECT_EQ(l->emulator.calibrationData("SpO2", "SpaceLabs Xprezzon"), first);
+
+    // The same name again replaces the stored points, it adds no second entry.
+    const std::string second = calData("SpO2", "SpaceLabs Xprezzon", "{\"Item1\":\"45\",\"Item2\":\"97\"}");
+    l->adaptor.sendSnCommand(second);
+    l->adaptor.sendSnCommand(calRemove("SpO2", "Other monitor"));
+    spo2 = l->adaptor.sendRequestStoredCalibrationNamesSpO2();
+    EXPECT_EQ(calNames(spo2), std::vector<std::string>{"SpaceLabs Xprezzon"});
+    EXPECT_EQ(l->emulator.calibrationData("SpO2", "SpaceLabs Xprezzon"), second);
+
+    l->adaptor.sendSnCommand(calRemove("SpO2", "SpaceLabs Xprezzon"));
+    EXPECT_TRUE(calNames(l->adaptor.sendRequestStoredCalibrationNamesSpO2()).empty());
+    EXPECT_EQ(calNames(l->adaptor.sendRequestStoredCalibrationNamesCO2()),
+              std::vector<std::string>{"SpaceLabs Xprezzon"});
+    EXPECT_EQ(l->emulator.messageCount("CalData"), 4u);
+    EXPECT_EQ(l->emulator.messageCount("CalRemove"), 2u);
+}
+
+TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
+{
+    auto o = at("127.0.2.3");
+    o.waveformHistory = 4;
+    auto l = makeLinked(o);
+    l->adaptor.streamPeriod = 20ms;
+    ASSERT_TRUE(l->adaptor.initialize("", "127.0.2.3", "", "", false));
+    l->adaptor.enableStreamVitals(true);
+
+    l->adaptor.sendHR_bpm(72);
+    l->adaptor.sendT1_degC(36.5f);
+    l->adaptor.sendNIBP_mmHg(120, 80, 93);
+    std::vector<float> abp = {100, 110, 120, 130, 140, 100, 110, 120, 130, 140};
+    l->adaptor.sendABP_50Hz(abp);
+    ASSERT_TRUE(l->emulator.waitForMessageCount("VitalsData", 1, 5s));
+    ASSERT_TRUE(l->emulator.waitForSampleCount("abp", 6, 5s));
+
+    SentrelEmulator::VitalValue v;
+    ASSERT_TRUE(l->emulator.vital("hr", v));
+    EXPECT_EQ(v.text, "72");
+    ASSERT_TRUE(l->emulator.vital("t1", v));
+    EXPECT_EQ(v.text, "36.5");
+    ASSERT_TRUE(l->emulator.vital("mbp", v));
+    EXPECT_EQ(v.text, "93");
+    // Unset members carry no value.
+    EXPECT_FALSE(l->emulator.vital("CVP", v));
+    EXPECT_FALSE(l->emulator.vital("spo2Override", v));
+    // Bounded history, full count.
+    EXPECT_EQ(l->emulator.sampleCount("abp"), 6u);
+    // Each 5-sample group gives 100, 117, 133; the last four of six are kept.
+    EXPECT_EQ(l->emulator.recentSamples("abp"), (std::vector<int>{133, 100, 117, 133}));
+    EXPECT_EQ(l->emulator.sampleCount("pleth"), 0u);
+
+    // A later message with only rr set keeps the earlier hr.
+    l->adaptor.sendRR_brpm(12);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!l->emulator.vital("rr", v) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(l->emulator.vital("rr", v));
+    EXPECT_EQ(v.text, "12");
+    ASSERT_TRUE(l->emulator.vital("hr", v));
+    EXPECT_EQ(v.text, "72");
+    std::string line = l->emulator.summaryLine();
+    EXPECT_NE(line.find("hr 72 "), std::string::npos) << line;
+    EXPECT_NE(line.find("nibp 120/80/93"), std::string::npos) << line;
+    EXPECT_NE(line.find("abp 6"), std::string::npos) << line;
+}
+
+TEST(SentrelEmulatorFaults, RefusesConnectionsUntilTheSwitchIsOff)
+{
+    auto o = at("127.0.2.4");
+    o.faults.refuseConnections = true;
+    auto l = makeLinked(o);
+    EXPECT_FALSE(l->connect());
+    EXPECT_EQ(l->emulator.connectionCount(), 0u);
+
+    l->emulator.setFaults(SentrelEmulator::Faults());
+    bool up = false;
+    for (int i = 0; i < 50 && !up; ++i) {
+        up = l->connect();
+        if (!up)
+            std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(up);
+    EXPECT_TRUE(l->emulator.waitForConnectionCount(1, 2s));
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestOtherStatus(), "MessageType"), "StatusData");
+}
+
+TEST(SentrelEmulatorFaults, ClosesTheConnectionAfterNFrames)
+{
+    auto o = at("127.0.2.5");
+    o.faults.closeAfterFrames = 2;
+    auto l = makeLinked(o);
+    ASSERT_TRUE(l->connect());
+    l->adaptor.sendPing();
+    EXPECT_TRUE(l->emulator.waitForMessageCount("CalSelect", 1, 2s));
+    EXPECT_TRUE(l->emulator.clientConnected());
+    l->adaptor.sendPing();
+    ASSERT_TRUE(l->emulator.waitForMessageCount("CalSelect", 2, 2s));
+    // The second frame ends the connection: a request now fails, whether at
+    // its write or at its read.
+    EXPECT_ANY_THROW(l->adaptor.sendRequestOtherStatus());
+    EXPECT_FALSE(l->emulator.clientConnected());
+
+    // A new connection starts counting again.
+    ASSERT_TRUE(l->connect());
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestOtherStatus(), "MessageType"), "StatusData");
+    EXPECT_EQ(l->emulator.connectionCount(), 2u);
+}
+
+TEST(SentrelEmulatorFaults, NeverAnswerReadsButStaysSilent)
+{
+    auto o = at("127.0.2.6");
+    o.faults.neverAnswer = true;
+    auto l = makeLinked(o);
+    l->adaptor.replyTimeout = 400ms;
+    ASSERT_TRUE(l->connect());
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_ANY_THROW(l->adaptor.sendRequestOtherStatus());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    EXPECT_EQ(l->emulator.messageCount("StatusRequest"), 1u);
+    EXPECT_TRUE(l->emulator.clientConnected());
+}
+
+TEST(SentrelEmulatorFaults, UnsolicitedFrameBeforeEachReplyIsDroppedByTheRequester)
+{
+    auto o = at("127.0.2.7");
+    o.faults.unsolicitedBeforeReply = true;
+    auto l = makeLinked(o);
+    ASSERT_TRUE(l->connect());
+    testing::internal::CaptureStdout();
+    std::string status = l->adaptor.sendRequestOtherStatus();
+    std::string spo2 = l->adaptor.sendRequestStoredCalibrationNamesSpO2();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(status, "MessageType"), "StatusData");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(spo2, "Message.calType"), "SpO2");
+    EXPECT_NE(out.find("sendRequestOtherStatus Re-request: Received UnitEvent, looking for StatusData.."),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("\"event\":\"Heartbeat\""), std::string::npos) << out;
+
+    RawUnitClient raw("127.0.2.7");  // the newest connection is served
+    raw.sendJson(SentrelAdaptor::kStatusRequestOther);
+    EXPECT_NE(raw.readFrame().find("\"MessageType\":\"UnitEvent\""), std::string::npos);
+    EXPECT_NE(raw.readFrame().find("\"MessageType\":\"StatusData\""), std::string::npos);
+}
+
+TEST(SentrelEmulatorFaults, SplitRepliesArriveInSeveralReads)
+{
+    auto o = at("127.0.2.8");
+    o.faults.splitReplies = true;
+    auto l = makeLinked(o);
+    RawUnitClient raw("127.0.2.8");
+    raw.sendJson(SentrelAdaptor::kStatusRequestOther);
+    std::string first = raw.readSome(3000ms);
+    ASSERT_FALSE(first.empty());
+    // The first piece ends inside the length field.
+    EXPECT_LE(first.size(), 3u);
+    std::string all = first;
+    for (int i = 0; i < 20 && all.find('\x03') == std::string::npos; ++i)
+        all += raw.readSome(500ms);
+    UnitFrameParser parser;
+    parser.append(all.data(), all.size());
+    std::string reply, error;
+    ASSERT_EQ(parser.next(reply, error), UnitFrameParser::Status::Frame);
+    EXPECT_NE(verifyUnitReply(reply).find("\"battLvlPerc\":87"), std::string::npos);
+
+    // And the adaptor puts split replies together.
+    ASSERT_TRUE(l->connect());
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestNetworkStatus(), "Message.wifiStatus"),
+              "NotConfigured");
+}
+
+TEST(SentrelEmulatorFaults, TwoFramesInOneWrite)
+{
+    auto o = at("127.0.2.9");
+    o.faults.twoFramesPerWrite = true;
+    auto l = makeLinked(o);
+    {
+        RawUnitClient raw("127.0.2.9");
+        raw.sendJson(SentrelAdaptor::kStatusRequestOther);
+        std::string bytes = raw.readSome(3000ms);
+        UnitFrameParser parser;
+        parser.append(bytes.data(), bytes.size());
+        std::string a, b, error;
+        ASSERT_EQ(parser.next(a, error), UnitFrameParser::Status::Frame);
+        ASSERT_EQ(parser.next(b, error), UnitFrameParser::Status::Frame) << "one read: " << bytes.size() << " bytes";
+        EXPECT_NE(a.find("StatusData"), std::string::npos);
+        EXPECT_NE(b.find("UnitEvent"), std::string::npos);
+    }
+    // The adaptor keeps the second frame and drops it at the next request.
+    ASSERT_TRUE(l->connect());
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestOtherStatus(), "Message.battLvlPerc"), "87");
+}
+
+TEST(SentrelEmulator, SkipsMalformedFramesAndKeepsServing)
+{
+    auto l = makeLinked(at("127.0.2.10"));
+    RawUnitClient raw("127.0.2.10");
+    const std::string stx = "\x02", etx = "\x03";
+    raw.sendBytes(stx + "00x7{\"a\":1}" + etx);                                  // bad length field
+    raw.sendBytes(stx + "0099{\"MessageType\":\"CalSelect\",\"Message\":{}}" + etx);  // length mismatch
+    raw.sendJson("{\"MessageType\":\"CalSelect\",\"Message\":{");                 // bad JSON
+    raw.sendJson("{\"Message\":{}}");                                            // no MessageType
+    raw.sendJson("{\"MessageType\":\"CalSelect\",\"Message\":\"text\"}");        // Message not an object
+    ASSERT_TRUE(l->emulator.waitForMalformedCount(5, 3s));
+    // Oversized: more than the longest accepted frame without an ETX.
+    raw.sendBytes(stx + std::string(UnitFrameParser::kMaxReplyBytes + 16, 'a'));
+    ASSERT_TRUE(l->emulator.waitForMalformedCount(6, 5s));
+    raw.sendBytes("junk");
+
+    raw.sendJson(SentrelAdaptor::kStatusRequestOther);
+    std::string reply = raw.readFrame();
+    EXPECT_NE(reply.find("\"MessageType\":\"StatusData\""), std::string::npos) << reply;
+    EXPECT_EQ(l->emulator.messageCount("CalSelect"), 0u);
+    EXPECT_EQ(l->emulator.messageCount("StatusRequest"), 1u);
+    EXPECT_TRUE(l->emulator.clientConnected());
+}
+
+TEST(SentrelEmulator, ServesTheNewestConnection)
+{
+    auto l = makeLinked(at("127.0.2.11"));
+    RawUnitClient first("127.0.2.11");
+    ASSERT_TRUE(l->emulator.waitForConnectionCount(1, 2s));
+    RawUnitClient second("127.0.2.11");
+    ASSERT_TRUE(l->emulator.waitForConnectionCount(2, 2s));
+    EXPECT_TRUE(first.closedByPeer(3s));
+    second.sendJson(SentrelAdaptor::kStatusRequestOther);
+    EXPECT_NE(second.readFrame().find("StatusData"), std::string::npos);
+
+    // The adaptor reconnecting by opening a new socket is served at once.
+    ASSERT_TRUE(l->connect());
+    ASSERT_TRUE(l->connect());
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestOtherStatus(), "MessageType"), "StatusData");
+    EXPECT_EQ(l->emulator.connectionCount(), 4u);
+    EXPECT_TRUE(second.closedByPeer(3s));
+}
+
+TEST(SentrelEmulatorWifi, JoinsWithMatchingCredentials)
+{
+    auto o = at("127.0.2.12");
+    o.wifiSsid = "Ward \"4\"";
+    o.wifiPassword = "p\\a\"ss";  // quote and backslash travel escaped
+    o.wifiJoinDelay = 200ms;
+    auto l = makeLinked(o);
+    l->adaptor.wifiJoinWait = 800ms;
+    ASSERT_TRUE(l->connect());
+    testing::internal::CaptureStdout();
+    bool joined = l->adaptor.setWifiCfg(o.wifiSsid.c_str(), o.wifiPassword.c_str());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(joined) << out;
+    EXPECT_EQ(l->emulator.wifiState(), SentrelEmulator::WifiState::Connected);
+    EXPECT_NE(out.find("Successful connection!"), std::string::npos) << out;
+    EXPECT_NE(out.find("ssid: Ward \"4\""), std::string::npos) << out;
+    EXPECT_NE(out.find("ipAddress: 192.168.50.23"), std::string::npos) << out;
+    EXPECT_NE(out.find("wifiStatus: Success"), std::string::npos) << out;
+}
+
+TEST(SentrelEmulatorWifi, WrongPasswordIsNotConnected)
+{
+    auto o = at("127.0.2.13");
+    o.wifiSsid = "Ward4";
+    o.wifiPassword = "secret";
+    o.wifiJoinDelay = 1000ms;
+    auto l = makeLinked(o);
+    l->adaptor.wifiJoinWait = 1500ms;
+    ASSERT_TRUE(l->connect());
+    EXPECT_FALSE(l->adaptor.setWifiCfg("Ward4", "secret2"));
+    EXPECT_EQ(l->emulator.wifiState(), SentrelEmulator::WifiState::Failed);
+    std::string network = l->adaptor.sendRequestNetworkStatus();
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.wifiConnected"), "false");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.wifiStatus"), "Failed");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.ssid"), "Ward4");
+
+    // Asked too early, the unit is still joining; then the right password joins.
+    l->adaptor.wifiJoinWait = 0ms;
+    EXPECT_FALSE(l->adaptor.setWifiCfg("Ward4", "secret"));
+    EXPECT_EQ(l->emulator.wifiState(), SentrelEmulator::WifiState::Joining);
+    ASSERT_TRUE(l->emulator.waitForWifiState(SentrelEmulator::WifiState::Connected, 3s));
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestNetworkStatus(), "Message.wifiConnected"), "true");
+}
+
+TEST(SentrelEmulatorWifi, UnitThatNeverAnswersEndsTheWaitInBoundedTime)
+{
+    auto o = at("127.0.2.14");
+    o.wifiSsid = "Ward4";
+    o.wifiPassword = "secret";
+    o.faults.neverAnswer = true;
+    auto l = makeLinked(o);
+    l->adaptor.wifiJoinWait = 100ms;
+    l->adaptor.replyTimeout = 500ms;
+    ASSERT_TRUE(l->connect());
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_ANY_THROW(l->adaptor.setWifiCfg("Ward4", "secret"));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 6s);
+    EXPECT_EQ(l->emulator.messageCount("WifiCredentials"), 1u);
+    EXPECT_EQ(l->emulator.messageCount("StatusRequest"), 1u);
+}
+
+TEST(SentrelEmulator, StartStopAndBindConflicts)
+{
+    SentrelEmulator a(at("127.0.2.15"));
+    a.start();
+    a.start();  // no second listener
+    EXPECT_TRUE(a.running());
+    SentrelEmulator b(at("127.0.2.15"));
+    EXPECT_THROW(b.start(), boost::system::system_error);  // the address is taken
+    EXPECT_FALSE(b.running());
+    {
+        RawUnitClient client("127.0.2.15");
+        ASSERT_TRUE(a.waitForConnectionCount(1, 2s));
+        a.stop();
+        EXPECT_FALSE(a.running());
+        EXPECT_TRUE(client.closedByPeer(3s));
+    }
+    a.stop();
+    // Free again once stopped, and a stopped emulator starts again.
+    b.start();
+    RawUnitClient again("127.0.2.15");
+    again.sendJson(SentrelAdaptor::kStatusRequestOther);
+    EXPECT_NE(again.readFrame().find("StatusData"), std::string::npos);
+    EXPECT_EQ(b.connectionCount(), 1u);
+    b.stop();
+    a.start();
+    RawUnitClient third("127.0.2.15");
+    third.sendJson(SentrelAdaptor::kStatusRequestOther);
+    EXPECT_NE(third.readFrame().find("StatusData"), std::string::npos);
+    EXPECT_EQ(a.connectionCount(), 2u);
+}
+
+TEST(SentrelEmulator, AnswersDatagrams)
+{
+    auto o = at("127.0.7.21");
+    o.udpPort = 14997;
+    o.serial = "SN-42";
+    SentrelEmulator emulator(o);
+    emulator.start();
+    sntest::RawDatagramPeer peer("127.0.7.20", 14997);
+    peer.sendTo("WHO@", "127.0.7.21");
+    std::string sender;
+    EXPECT_EQ(peer.receive(3000ms, &sender), "SENTREL SN-42@");
+    EXPECT_EQ(sender, "127.0.7.21");
+    peer.sendTo("[STOPME]@", "127.0.7.21");
+    ASSERT_TRUE(emulator.waitForDatagramCount(2, 2s));
+    EXPECT_EQ(emulator.lastDatagram(), "[STOPME]@");
+    EXPECT_EQ(peer.receive(300ms), "");
+}
+
+#ifdef SENTREL_EMULATOR_BINARY
+TEST(SentrelEmulatorProgram, HelpAndCleanExitOnSigterm)
+{
+    std::string help = std::string(SENTREL_EMULATOR_BINARY) + " --help";
+    FILE* p = ::popen(help.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string text;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p))
+        text += buf;
+    EXPECT_EQ(::pclose(p), 0);
+    EXPECT_NE(text.find("--wifi-ssid"), std::string::npos);
+    EXPECT_NE(text.find("--never-answer"), std::string::npos);
+    EXPECT_NE(text.find("NetworkStatusData"), std::string::npos);
+
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(SENTREL_EMULATOR_BINARY, SENTREL_EMULATOR_BINARY, "--address", "127.0.2.16", "--udp-port", "0",
+                "--battery", "42", "--no-console", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string reply;
+    for (int i = 0; i < 100 && reply.empty(); ++i) {
+        try {
+            RawUnitClient client("127.0.2.16");
+            client.sendJson(SentrelAdaptor::kStatusRequestOther);
+            reply = client.readFrame(2000ms);
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    EXPECT_NE(reply.find("\"battLvlPerc\":42"), std::string::npos) << reply;
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            break;
+        std::this_thread::sleep_for(50ms);
+        if (i == 99) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            FAIL() << "sentrel-emulator did not stop on SIGTERM";
+        }
+    }
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif

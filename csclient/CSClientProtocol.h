@@ -43,9 +43,9 @@ public:
     };
 
     // serverId of a definition waiting for the server's confirmation.
-    static const unsigned UNCONFIRMED_SERVER_ID = 0xFFFFF;
+    static constexpr unsigned UNCONFIRMED_SERVER_ID = 0xFFFFF;
     // Longest accepted parameter id, in characters.
-    static const unsigned MAX_PARAMETER_ID_LENGTH = 31;
+    static constexpr unsigned MAX_PARAMETER_ID_LENGTH = 31;
 
     struct InputParameterEntry {
         std::string id;

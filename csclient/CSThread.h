@@ -17,7 +17,7 @@ public:
     typedef void* (*Function)(void*);
 
     // Longest time kill() waits for the thread to return before detaching it.
-    static const unsigned KILL_WAIT_MS = 10000;
+    static constexpr unsigned KILL_WAIT_MS = 10000;
 
     CSThread();
     virtual ~CSThread();   // as kill()

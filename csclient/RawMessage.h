@@ -56,10 +56,10 @@ private:
 };
 
 // Frame layout shared by the sender and the receiver.
-const unsigned FRAME_HEADER_SIZE = 32;
+constexpr unsigned FRAME_HEADER_SIZE = 32;
 // A frame longer than this is refused as corrupt: no real frame comes near it,
 // and the announced length decides the body allocation.
-const unsigned MAX_FRAME_SIZE = 16u * 1024u * 1024u;
+constexpr unsigned MAX_FRAME_SIZE = 16u * 1024u * 1024u;
 
 // Builds the complete frame (32-byte header + copy of the body) for sending.
 // Returns false, leaving `frame` untouched, for a TYPE_INVALID body.

@@ -684,6 +684,7 @@ void SentrelAdaptor::sendVitalWaveDataThread()
             }
             lastPass = Clock::now();
             streamingPass();
+            ++streamingPasses;
             nextPass += streamPeriod;
         }
     } catch (const std::exception& e) {

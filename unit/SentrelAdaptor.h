@@ -161,6 +161,9 @@ public:
 
     static std::string LastConnectedIP;
 
+    // Passes the streaming thread has made (for watching its schedule).
+    std::atomic<unsigned long> streamingPasses{0};
+
     // Local address the datagram side channel binds to.
     std::string udpBindAddress = "0.0.0.0";
 

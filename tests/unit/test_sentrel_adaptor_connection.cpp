@@ -1,0 +1,245 @@
+#include "AdaptorTestSupport.h"
+
+#include "AssertionFailureException.h"
+
+#include <boost/system/system_error.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+using testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+std::string fileText(const std::string& name)
+{
+    std::ifstream in(name, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& name, const std::string& text)
+{
+    std::ofstream(name, std::ios::binary) << text;
+}
+
+int threadCount()
+{
+    int n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* e = ::readdir(dir))
+            if (e->d_name[0] != '.')
+                ++n;
+        ::closedir(dir);
+    }
+    return n;
+}
+
+struct FreshLastConnected : testing::Test {
+    void SetUp() override { SentrelAdaptor::LastConnectedIP.clear(); }
+    TempWorkDir dir;
+};
+
+using SentrelAdaptorConnection = FreshLastConnected;
+
+TEST_F(SentrelAdaptorConnection, AbsentUnitGivesTenPassesOfTenAttemptsThenFalse)
+{
+    SentrelAdaptor a;
+    a.passPause = milliseconds(20);
+    testing::internal::CaptureStdout();
+    const auto start = Clock::now();
+    EXPECT_FALSE(a.initialize("serial", "127.0.1.50", "", "", false));
+    const auto elapsed = Clock::now() - start;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, testing::StartsWith("SN>Initialization of the Sentrel adapter...\n"));
+    EXPECT_EQ(countOf(out, "Fixed IP configured: 127.0.1.50\n"), 10u);
+    EXPECT_EQ(countOf(out, "Connecting to 127.0.1.50:14997...\n"), 100u);
+    EXPECT_EQ(countOf(out, "SentrelAdaptor::connectIP: Error occured! Error code = system:111. "
+                           "Message: Connection refused\n"),
+              100u);
+    EXPECT_EQ(countOf(out, "SN>Failed to find or could not connect to Sentrel on IP 127.0.1.50\n"), 10u);
+    EXPECT_GE(elapsed, milliseconds(9 * 20));
+    EXPECT_FALSE(a.checkConnection());
+    EXPECT_FALSE(a.streamThreadStarted);
+    EXPECT_EQ(fileText("_lastconnectedIPAddress.txt"), "");
+}
+
+TEST_F(SentrelAdaptorConnection, RetryForeverReturnsOnlyOnceConnected)
+{
+    SentrelAdaptor a;
+    a.passPause = milliseconds(10);
+    std::unique_ptr<ScriptedUnitPeer> peer;
+    std::thread late([&] {
+        std::this_thread::sleep_for(milliseconds(300));
+        peer = std::make_unique<ScriptedUnitPeer>("127.0.1.51");
+    });
+    testing::internal::CaptureStdout();
+    const auto start = Clock::now();
+    const bool ok = a.initialize("", "127.0.1.51", "", "", true);
+    const auto elapsed = Clock::now() - start;
+    late.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(a.checkConnection());
+    EXPECT_GE(elapsed, milliseconds(250));
+    EXPECT_GT(countOf(out, "SN>Failed to find or could not connect to Sentrel on IP 127.0.1.51\n"), 0u);
+    EXPECT_THAT(out, HasSubstr("Connected.\n"));
+    EXPECT_TRUE(peer->waitForConnections(1));
+}
+
+TEST_F(SentrelAdaptorConnection, EmptyFixedAddressIsABrokenAssumption)
+{
+    for (const auto& range : {std::make_pair("10.0.0.1", "10.0.0.9"), std::make_pair("", "")}) {
+        SentrelAdaptor a;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        try {
+            a.initialize("", "", range.first, range.second, true);
+            ADD_FAILURE() << "no exception";
+        } catch (const AssertionFailureException& e) {
+            EXPECT_THAT(e.what(), testing::StartsWith("We've got a problem, you reached here.: "
+                                                      "Unreachable code assertion failed in file '"));
+            EXPECT_THAT(e.what(), HasSubstr("SentrelAdaptor.cpp:"));
+        }
+        testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
+    }
+}
+
+TEST_F(SentrelAdaptorConnection, LastConnectedAddressIsSavedAndLoaded)
+{
+    ScriptedUnitPeer peer("127.0.1.53");
+    {
+        SentrelAdaptor a;
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(a.initialize("", "127.0.1.53", "", "", false));
+        testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(fileText("_lastconnectedIPAddress.txt"), "127.0.1.53");
+    EXPECT_EQ(SentrelAdaptor::LastConnectedIP, "127.0.1.53");
+
+    SentrelAdaptor::LastConnectedIP.clear();
+    SentrelAdaptor b;
+    testing::internal::CaptureStdout();
+    b.passPause = milliseconds(1);
+    EXPECT_FALSE(b.initialize("", "127.0.1.54", "", "", false));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, testing::StartsWith("SN>Initialization of the Sentrel adapter...\n"
+                                         "Loaded last connected IP 127.0.1.53\n"));
+    // initialize does not connect to the loaded address.
+    EXPECT_EQ(peer.connections(), 1);
+}
+
+TEST_F(SentrelAdaptorConnection, BadLastConnectedFilesLoadNothing)
+{
+    SentrelAdaptor a;
+    for (const std::string& text : {std::string("127.0.1.53\n"), std::string(" 127.0.1.53"),
+                                    std::string("unit.local"), std::string("::1"), std::string()}) {
+        writeFile("_lastconnectedIPAddress.txt", text);
+        SentrelAdaptor::LastConnectedIP = "stale";
+        testing::internal::CaptureStdout();
+        a.LoadLastConnectedIP();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << text;
+        EXPECT_EQ(SentrelAdaptor::LastConnectedIP, "") << text;
+    }
+    ::unlink("_lastconnectedIPAddress.txt");
+    SentrelAdaptor::LastConnectedIP = "stale";
+    a.LoadLastConnectedIP();
+    EXPECT_EQ(SentrelAdaptor::LastConnectedIP, "");
+}
+
+TEST_F(SentrelAdaptorConnection, AddressThatIsNotAnAddressRaises)
+{
+    SentrelAdaptor a;
+    EXPECT_THROW(a.connectIP("", "not-an-address", 3), boost::system::system_error);
+    EXPECT_THROW(a.initialize("", "300.1.2.3", "", "", false), boost::system::system_error);
+}
+
+TEST_F(SentrelAdaptorConnection, SecondInitializeStartsNoSecondThread)
+{
+    ScriptedUnitPeer peer("127.0.1.56");
+    SentrelAdaptor a;
+    testing::internal::CaptureStdout();
+    const int before = threadCount();
+    ASSERT_TRUE(a.initialize("", "127.0.1.56", "", "", false));
+    const int afterFirst = threadCount();
+    ASSERT_TRUE(a.initialize("", "127.0.1.56", "", "", false));
+    ASSERT_TRUE(a.initialize("", "127.0.1.56", "", "", false));
+    const int afterThird = threadCount();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(afterFirst, before + 1);
+    EXPECT_EQ(afterThird, afterFirst);
+    EXPECT_TRUE(a.streamThreadStarted);
+    EXPECT_TRUE(peer.waitForConnections(3));
+}
+
+TEST_F(SentrelAdaptorConnection, UnitDroppingMidStreamClearsConnectedAndInitializeResumes)
+{
+    ScriptedUnitPeer peer("127.0.1.57");
+    SentrelAdaptor a;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(a.initialize("", "127.0.1.57", "", "", false));
+    a.enableStreamVitals(true);
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        for (int v = 40; !stop; v = v >= 200 ? 40 : v + 1) {
+            bool sent;
+            {
+                std::lock_guard<std::mutex> lock(a.dataMutex);
+                sent = a.vitalsDataSent;
+            }
+            if (sent)
+                a.sendHR_bpm(v);
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+    });
+    EXPECT_TRUE(peer.waitForFrames(3));
+    peer.refuseConnections(true);
+    peer.closeConnection();
+    const auto until = Clock::now() + milliseconds(5000);
+    while (a.checkConnection() && Clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_FALSE(a.checkConnection());
+
+    peer.refuseConnections(false);
+    const std::size_t before = peer.receivedOfType("VitalsData").size();
+    EXPECT_TRUE(a.initialize("", "127.0.1.57", "", "", false));
+    EXPECT_TRUE(peer.waitFor(
+        [&](const std::vector<ScriptedUnitPeer::Received>& r) { return r.size() >= before + 3; }));
+    stop = true;
+    feeder.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("SentrelAdaptor::writeToWire: Error occured!"));
+    EXPECT_GT(peer.receivedOfType("VitalsData").size(), before);
+}
+
+TEST_F(SentrelAdaptorConnection, PingIsTheCalSelectMessageAndCloseEndsTheLink)
+{
+    ScriptedUnitPeer peer("127.0.1.58");
+    SentrelAdaptor a;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(a.connectIP("ignored", "127.0.1.58", 1));
+    a.sendPing();
+    ASSERT_TRUE(peer.waitForFrames(1));
+    EXPECT_EQ(peer.received()[0].json,
+              "{\"MessageType\":\"CalSelect\",\"Message\":{\"calName\":\"Default "
+              "Temperature\",\"calType\":\"Temp\"}}");
+    a.close();
+    EXPECT_TRUE(a.checkConnection());  // close leaves the flag to the next write
+    a.sendPing();
+    EXPECT_FALSE(a.checkConnection());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("Connecting to 127.0.1.58:14997...\nConnected.\n"));
+    EXPECT_THAT(out, HasSubstr("Closing socket.\n"));
+    EXPECT_EQ(fileText("_lastconnectedIPAddress.txt"), "127.0.1.58");
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+#include "Configuration.h"
+#include "CrashHandler.h"
+#include "SentrelAdaptor.h"
+#include "SimulatorSample.h"
+
+#include <boost/program_options.hpp>
+
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace po = boost::program_options;
+
+namespace {
+
+// Ends the process without unwinding: the bridge or the adaptor is alive and
+// its detached threads may still be using it, so nothing is destroyed.
+[[noreturn]] void leave(int status)
+{
+    std::cout.flush();
+    std::cerr.flush();
+    std::_Exit(status);
+}
+
+[[noreturn]] void runBridge(const std::string& configPath, bool debug,
+                            const po::options_description& usage)
+{
+    if (configPath.empty()) {
+        std::cerr << "SN>Missing configuration file path in parameters" << std::endl;
+        std::cout << usage << std::endl;
+        leave(1);
+    }
+    // Lives for the whole process and is re-read by every bridge.
+    Configuration* configuration = new Configuration(configPath.c_str());
+    for (;;) {
+        SimulatorSample* bridge = new SimulatorSample(configuration);
+        if (!bridge->initialize(debug)) {
+            std::cerr << "SN>ERROR>Unable to initialize the Sentrel interface module. Leaving now!"
+                      << std::endl;
+            leave(1);
+        }
+        std::cout << "SN>Running..." << std::endl;
+        bridge->run();
+        std::cout << "SN>Disconnected!!" << std::endl;
+        delete bridge;
+    }
+}
+
+[[noreturn]] void runWifi(const std::vector<std::string>& wifi, const po::options_description& usage)
+{
+    if (wifi.size() != 3) {
+        std::cerr << "SN>Incorrect parameters for wifi configuration mode" << std::endl;
+        std::cout << usage << std::endl;
+        leave(1);
+    }
+    const std::string& ip = wifi[0];
+    const std::string& ssid = wifi[1];
+    const std::string& password = wifi[2];
+    std::cout << "SN>>Configuration of the SN unit @ IP <" << ip << "> for SSID <" << ssid
+              << "> and password <" << password << ">" << std::endl;
+
+    SentrelAdaptor* adaptor = new SentrelAdaptor();
+    if (!adaptor->initialize("", ip, "", "", false)) {
+        std::cerr << "SN>Unable to initialize the Sentrel adapter. Leaving now!" << std::endl;
+        leave(1);
+    }
+    std::cout << "WIFI configuration..." << std::endl;
+    if (adaptor->setWifiCfg(ssid.c_str(), password.c_str())) {
+        std::cout << "SN>WIFI configuration succeeded." << std::endl;
+        leave(0);
+    }
+    std::cerr << "SN>ERROR: WIFI configuration failed; please revalidate your SSID and Password..."
+              << std::endl;
+    leave(1);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    installCrashHandler();
+
+    std::string configPath;
+    std::vector<std::string> wifi;
+    po::options_description usage("PatientSimulatorSentrel Usage");
+    usage.add_options()
+        ("help,h", "Print usage message")
+        ("debug,d", "Print debug info")
+        ("nogui,n", "Hide the console, Windows only")
+        ("configfile,f", po::value<std::string>(&configPath),
+         "Pathname to the configuration XML file")
+        ("wifi,w", po::value<std::vector<std::string>>(&wifi)->multitoken(),
+         "Configure WIFI settings (arg: SN_IP WIFI_SSID WIFI_PWD)");
+
+    po::variables_map vm;
+    try {
+        po::store(po::parse_command_line(argc, argv, usage), vm);
+    } catch (const std::exception& e) {
+        // A syntax error is a failure: status 1, not 0.
+        std::cerr << "SN>ERROR>" << e.what() << std::endl;
+        std::cout << "SN>ERROR>" << usage << std::endl;
+        return 1;
+    }
+
+    if (vm.count("help")) {
+        std::cout << std::endl << usage << std::endl;
+        return 0;
+    }
+
+    try {
+        po::notify(vm);
+    } catch (const std::exception& e) {
+        std::cerr << "SN>ERROR>" << e.what() << std::endl;
+        std::cout << "SN>ERROR>" << usage << std::endl;
+        return 1;
+    }
+
+    bool debug = vm.count("debug") > 0;
+    if (debug)
+        std::cout << "SN>Debug mode enabled" << std::endl;
+
+    try {
+        if (!wifi.empty())
+            runWifi(wifi, usage);
+        runBridge(configPath, debug, usage);
+    } catch (const std::exception& e) {
+        std::cerr << "SN>ERROR>" << e.what() << std::endl;
+        leave(1);
+    }
+}

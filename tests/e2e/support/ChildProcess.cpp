@@ -1,0 +1,245 @@
+#include "ChildProcess.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace std::chrono;
+
+namespace {
+
+void closeFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool hasCompleteLineWith(const std::string& text, const std::string& needle)
+{
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
+        if (text.find('\n', pos + needle.size()) != std::string::npos)
+            return true;
+    return false;
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::string>& args,
+                           const std::string& workDir)
+{
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ::close(outPipe[0]);
+        ::close(outPipe[1]);
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+
+    // Everything the child needs is prepared before fork: only
+    // async-signal-safe calls run between fork and exec.
+    std::vector<std::string> argvText{binary};
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvText)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
+            ::close(fd);
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        int devNull = ::open("/dev/null", O_RDONLY);
+        if (devNull < 0 || ::dup2(devNull, 0) < 0 || ::dup2(outPipe[1], 1) < 0 ||
+            ::dup2(errPipe[1], 2) < 0 || ::chdir(workDir.c_str()) != 0)
+            ::_exit(127);
+        ::execv(binary.c_str(), argv.data());
+        ::_exit(127);
+    }
+    childPid = pid;
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    openReaders = 2;
+    outReader = std::thread(&ChildProcess::readLoop, this, outPipe[0], &outText);
+    errReader = std::thread(&ChildProcess::readLoop, this, errPipe[0], &errText);
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (!exited()) {
+        ::kill(childPid, SIGTERM);
+        if (!waitForExit(seconds(3))) {
+            ::kill(childPid, SIGKILL);
+            reap(true);
+        }
+    }
+    // The readers end at end of file, which the child's exit brings.
+    if (outReader.joinable())
+        outReader.join();
+    if (errReader.joinable())
+        errReader.join();
+}
+
+void ChildProcess::readLoop(int fd, std::string* sink)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        std::lock_guard<std::mutex> lock(mutex);
+        sink->append(buf, static_cast<size_t>(n));
+        changed.notify_all();
+    }
+    closeFd(fd);
+    std::lock_guard<std::mutex> lock(mutex);
+    --openReaders;
+    changed.notify_all();
+}
+
+const std::string& ChildProcess::textOf(Stream s, std::string& both) const
+{
+    if (s == Stream::Out)
+        return outText;
+    if (s == Stream::Err)
+        return errText;
+    both = outText + "\n" + errText + "\n";
+    return both;
+}
+
+bool ChildProcess::waitForLine(Stream stream, const std::string& text, milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    std::string both;
+    auto check = [&] {
+        if (stream == Stream::Any)
+            return hasCompleteLineWith(outText, text) || hasCompleteLineWith(errText, text);
+        return hasCompleteLineWith(textOf(stream, both), text);
+    };
+    return changed.wait_for(lock, timeout, [&] { return check() || openReaders == 0; }) && check();
+}
+
+bool ChildProcess::waitForCount(Stream stream, const std::string& text, std::size_t n,
+                                milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    std::string both;
+    auto check = [&] {
+        if (stream == Stream::Any)
+            return count(outText, text) + count(errText, text) >= n;
+        return count(textOf(stream, both), text) >= n;
+    };
+    return changed.wait_for(lock, timeout, [&] { return check() || openReaders == 0; }) && check();
+}
+
+void ChildProcess::reap(bool block)
+{
+    if (status)
+        return;
+    int st = 0;
+    pid_t r;
+    do
+        r = ::waitpid(childPid, &st, block ? 0 : WNOHANG);
+    while (r < 0 && errno == EINTR);
+    if (r == childPid) {
+        if (WIFSIGNALED(st)) {
+            wasSignalled = true;
+            status = 128 + WTERMSIG(st);
+        } else {
+            status = WEXITSTATUS(st);
+        }
+    }
+}
+
+std::optional<int> ChildProcess::waitForExit(milliseconds timeout)
+{
+    auto deadline = steady_clock::now() + timeout;
+    for (;;) {
+        reap(false);
+        if (status)
+            break;
+        if (steady_clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, seconds(2), [&] { return openReaders == 0; });
+    return status;
+}
+
+bool ChildProcess::exited() const
+{
+    return status.has_value();
+}
+
+void ChildProcess::sendSignal(int sig)
+{
+    if (!status)
+        ::kill(childPid, sig);
+}
+
+std::string ChildProcess::out() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return outText;
+}
+
+std::string ChildProcess::err() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return errText;
+}
+
+std::size_t ChildProcess::count(const std::string& haystack, const std::string& needle)
+{
+    if (needle.empty())
+        return 0;
+    std::size_t n = 0;
+    for (size_t pos = haystack.find(needle); pos != std::string::npos;
+         pos = haystack.find(needle, pos + needle.size()))
+        ++n;
+    return n;
+}
+
+TempDir::TempDir(const std::string& prefix)
+{
+    std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+    if (!::mkdtemp(tmpl.data()))
+        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    dirPath = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(dirPath, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const
+{
+    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out)
+        throw std::runtime_error("cannot write " + file(name));
+}
+
+std::string TempDir::read(const std::string& name) const
+{
+    std::ifstream in(file(name), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+// A program run as a child process for end-to-end tests: its standard output
+// and standard error are collected on two reader threads, so a test can wait
+// for a line or for the exit with a bound. The destructor ends the child
+// (SIGTERM, then SIGKILL after a grace period) and joins the readers.
+class ChildProcess {
+public:
+    enum class Stream { Out, Err, Any };
+
+    // Starts `binary` with `args` (argv[1..]) in `workDir`; stdin is /dev/null.
+    // Throws std::runtime_error when the child cannot be created.
+    ChildProcess(const std::string& binary, const std::vector<std::string>& args,
+                 const std::string& workDir);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return childPid; }
+
+    // True once a complete line containing `text` has been seen on the stream
+    // (Any: either), or false after `timeout`.
+    bool waitForLine(Stream stream, const std::string& text, std::chrono::milliseconds timeout);
+    // True once `text` occurs `count` times in the stream (lines need not be complete).
+    bool waitForCount(Stream stream, const std::string& text, std::size_t count,
+                      std::chrono::milliseconds timeout);
+
+    // Exit status (128 + signal number for a signalled child), or nothing when
+    // the child is still running after `timeout`. Once it has exited, waits a
+    // little for the readers to collect the last output.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+    bool exited() const;
+    bool signalled() const { return wasSignalled; }
+
+    void sendSignal(int sig);
+
+    std::string out() const;
+    std::string err() const;
+    static std::size_t count(const std::string& haystack, const std::string& needle);
+
+private:
+    void readLoop(int fd, std::string* sink);
+    const std::string& textOf(Stream s, std::string& both) const;
+    void reap(bool block);
+
+    pid_t childPid = -1;
+    std::optional<int> status;
+    bool wasSignalled = false;
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::string outText, errText;
+    int openReaders = 0;
+    std::thread outReader, errReader;
+};
+
+// A fresh directory under /tmp, removed with its content on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "sn-e2e");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return dirPath; }
+    std::string file(const std::string& name) const { return dirPath + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+
+private:
+    std::string dirPath;
+};

@@ -114,8 +114,10 @@ void UdpAdaptor::handle_receive() {
 
 void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& error, unsigned long) {
     if (debugMode) std::cout << "SN>Sending: " << text << std::endl;
-    socket.send_to(asio::buffer(text), remoteEndpoint, 0, error);
+    // Held across the send: an answer that comes back before we have cleared
+    // (loopback answers at once) waits for the lock instead of being wiped.
     std::lock_guard<std::mutex> lock(responseMutex);
+    socket.send_to(asio::buffer(text), remoteEndpoint, 0, error);
     lastResponse.clear();
     lastSender.clear();
 }

@@ -93,13 +93,18 @@ CSClient::Result SimulatorProtocol::sendOutputUnsubscriptionRequest(const std::v
 
 CSClient::Result SimulatorProtocol::sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& entries,
                                                                PublishMode mode) {
-    if (entries.empty()) return CSClient::RESULT_OK;
+    // An output without a server id yet is not sent: the server could not
+    // place it, and its value goes out once the publish response confirms it.
+    std::vector<const OutputParameterEntry*> confirmed;
+    for (const auto* e : entries)
+        if (e->serverId != UNCONFIRMED_SERVER_ID) confirmed.push_back(e);
+    if (confirmed.empty()) return CSClient::RESULT_OK;
     static const unsigned char sUpdateHeader[12] = SIM_HEADER(0x03);
     RawMessage m = beginMessage(sUpdateHeader, CODE_PUBLISH);
     m.write(simulatorWord());
     m.write(static_cast<unsigned>(mode));
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) {
+    m.write(static_cast<unsigned>(confirmed.size()));
+    for (const auto* e : confirmed) {
         m.write(e->serverId);
         if (e->type == CSClient::PARAMETER_TYPE_INT) {
             if (!isQuiet()) std::cout << "Publish int parameter " << e->id << "=" << e->value.intValue << std::endl;

@@ -158,6 +158,7 @@ TestClient::TestClient(unsigned options) : CSClient(options)
 
 int SwitchableComms::writeMessage(const RawMessage& message)
 {
+    writes.fetch_add(1);
     if (failWrites.load()) {
         failedWrites.fetch_add(1);
         errno = EPIPE;

@@ -92,6 +92,7 @@ public:
     std::atomic<bool> failWrites{false};
     std::atomic<int> connects{0};
     std::atomic<int> failedWrites{0};
+    std::atomic<int> writes{0};
 };
 
 // Records every notification.

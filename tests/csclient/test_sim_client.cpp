@@ -33,7 +33,8 @@ struct SimRig {
     }
     bool open() {
         return emu.start() && client->open(address.c_str(), 55580) == CSClient::RESULT_OK &&
-               rec.waitFor([&] { return client->getConnectionState() == CSClient::STATE_CONNECTED; });
+               rec.waitFor([&] { return client->getConnectionState() == CSClient::STATE_CONNECTED; }) &&
+               emu.waitForClients(SimProtocol::SIM, 1, 5s);
     }
     bool registered() {
         return rec.waitFor([&] { return client->getNumberOfUnregisteredInputParameters() == 0; });
@@ -67,8 +68,9 @@ Bytes simVersionResponse(unsigned simulatorId, const std::string& text, unsigned
 
 TEST(SimClient, SubscribesGetsCurrentValuesAndUpdates) {
     SimRig rig(emulatorOn("127.0.4.31"));
-    ASSERT_TRUE(rig.open());
+    // registered before the connection, so that exactly one subscription goes out
     ASSERT_EQ(rig.client->registerInputParameters(kHardware), CSClient::RESULT_OK);
+    ASSERT_TRUE(rig.open());
     ASSERT_TRUE(rig.registered());
     ASSERT_TRUE(rig.rec.waitFor([&] { return !rig.rec.batches.empty(); }));
     auto first = rig.rec.locked([&] { return rig.rec.batches.front(); });
@@ -76,7 +78,7 @@ TEST(SimClient, SubscribesGetsCurrentValuesAndUpdates) {
     EXPECT_EQ(first[0].type, CSClient::PARAMETER_TYPE_INT);
     EXPECT_EQ(first[0].value.intValue, 0);
     EXPECT_TRUE(rig.client->isInputParameterRegistered("HW_PATSPEED"));
-    EXPECT_EQ(rig.client->getServerVersion(), "EMU-1.0");
+    EXPECT_TRUE(rig.rec.waitFor([&] { return rig.client->getServerVersion() == "EMU-1.0"; }, 2s));
 
     EXPECT_EQ(rig.emu.execute("run"), "ok");
     EXPECT_EQ(rig.emu.execute("calib 3 60"), "ok");
@@ -109,8 +111,9 @@ TEST(SimClient, UpdatesSkipIdZeroAndUnknownIdsAndKeepMessageOrder) {
     auto o = emulatorOn("127.0.4.33");
     o.sendUpdates = false;
     SimRig rig(o);
-    ASSERT_TRUE(rig.open());
+    // registered before the connection, so that exactly one subscription goes out
     ASSERT_EQ(rig.client->registerInputParameters(kHardware), CSClient::RESULT_OK);
+    ASSERT_TRUE(rig.open());
     ASSERT_TRUE(rig.registered());
     ASSERT_TRUE(rig.rec.waitFor([&] { return rig.rec.batches.size() == 1; }));
     unsigned speed = rig.emu.serverId("HW_PATSPEED"), action = rig.emu.serverId("HW_PATMON_CALIB_ACTION"),
@@ -126,7 +129,7 @@ TEST(SimClient, UpdatesSkipIdZeroAndUnknownIdsAndKeepMessageOrder) {
     ASSERT_TRUE(rig.rec.waitFor([&] { return rig.rec.batches.size() >= 3; }));
     std::this_thread::sleep_for(100ms);
     rig.rec.locked([&] {
-        ASSERT_EQ(rig.rec.batches.size(), 3u);
+            ASSERT_EQ(rig.rec.batches.size(), 3u);
         const auto& b = rig.rec.batches[1];
         ASSERT_EQ(b.size(), 3u);
         EXPECT_EQ(b[0].id, "HW_PATMON_CALIB_ARG1");
@@ -142,8 +145,9 @@ TEST(SimClient, UpdatesSkipIdZeroAndUnknownIdsAndKeepMessageOrder) {
 
 TEST(SimClient, VersionResponseWithSimulatorId40000IsNotAdoptedButResubscribes) {
     SimRig rig(emulatorOn("127.0.4.34"));
-    ASSERT_TRUE(rig.open());
+    // registered before the connection, so that exactly one subscription goes out
     ASSERT_EQ(rig.client->registerInputParameters(kHardware), CSClient::RESULT_OK);
+    ASSERT_TRUE(rig.open());
     ASSERT_TRUE(rig.registered());
     ASSERT_TRUE(rig.emu.waitForReceived(SimProtocol::SIM, 2, 0x0001, 1, 2s));
     // status other than 1 changes nothing
@@ -152,9 +156,9 @@ TEST(SimClient, VersionResponseWithSimulatorId40000IsNotAdoptedButResubscribes) 
     rig.client.reset(new SimClient(1, 1));  // not quiet, to see the line
     rig.client->engine()->setReconnectInterval(100ms);
     rig.client->addCallbackInterface(&rig.rec);
+    ASSERT_EQ(rig.client->registerInputParameters(kHardware), CSClient::RESULT_OK);
     ASSERT_EQ(rig.client->open("127.0.4.34", 55580), CSClient::RESULT_OK);
     ASSERT_TRUE(rig.rec.waitFor([&] { return rig.client->getConnectionState() == CSClient::STATE_CONNECTED; }));
-    ASSERT_EQ(rig.client->registerInputParameters(kHardware), CSClient::RESULT_OK);
     ASSERT_TRUE(rig.registered());
     unsigned before = rig.emu.receivedCount(SimProtocol::SIM, 2, 0x0001);
     rig.emu.sendFrame(SimProtocol::SIM, simVersionResponse(40000, "RHM 7", 5, 1));
@@ -193,11 +197,11 @@ TEST(SimClient, PublishesIntegersWithValueKindOneAndResendsAfterConfirmation) {
     auto o = emulatorOn("127.0.4.35");
     o.answerSubscriptions = false;  // the test confirms outputs itself
     SimRig rig(o);
-    ASSERT_TRUE(rig.open());
     ASSERT_EQ(rig.client->registerOutputParameters(std::vector<CSClient::OutputDef>{
                   {"OUT_F", CSClient::PARAMETER_TYPE_FLOAT}, {"OUT_I", CSClient::PARAMETER_TYPE_INT},
                   {"OUT_NEVER", CSClient::PARAMETER_TYPE_INT}}),
               CSClient::RESULT_OK);
+    ASSERT_TRUE(rig.open());
     ASSERT_EQ(rig.client->publishParameters(std::vector<CSClient::Parameter>{
                   CSClient::Parameter::makeInt("OUT_I", -5), CSClient::Parameter::makeFloat("OUT_F", 2.5f)}),
               CSClient::RESULT_OK);
@@ -241,9 +245,10 @@ TEST(SimClient, PublishesIntegersWithValueKindOneAndResendsAfterConfirmation) {
 
 TEST(SimClient, ServerGoesDownAndComesBackWithEverythingRegisteredAgain) {
     SimRig rig(emulatorOn("127.0.4.36"));
-    ASSERT_TRUE(rig.open());
+    // registered before the connection, so that exactly one subscription goes out
     ASSERT_EQ(rig.client->registerInputParameters(kHardware), CSClient::RESULT_OK);
     ASSERT_EQ(rig.client->registerOutputParameter({"OUT", CSClient::PARAMETER_TYPE_FLOAT}), CSClient::RESULT_OK);
+    ASSERT_TRUE(rig.open());
     ASSERT_TRUE(rig.registered());
     ASSERT_TRUE(rig.rec.waitFor([&] { return rig.client->getNumberOfRegisteredOutputParameters() == 1; }));
     ASSERT_EQ(rig.client->publishParameter(CSClient::Parameter::makeFloat("OUT", 4.25f)), CSClient::RESULT_OK);

@@ -128,6 +128,24 @@ TEST(Cli, UnreadableConfigurationEndsStartUp)
     }
 }
 
+// An exception out of the bridge's start-up (here the adaptor refusing an
+// address text) ends the process with its text and status 1.
+TEST(Cli, ExceptionInBridgeModeEndsWithStatusOne)
+{
+    TempDir dir;
+    dir.write("bridge.xml",
+              "<Sentrel><IPAddress>not-an-address</IPAddress><SPO2Scale>5</SPO2Scale>"
+              "<SerialID/><SimulatorIP>127.0.6.4</SimulatorIP><RHMIP>127.0.6.4</RHMIP>"
+              "<IPRangeStart/><IPRangeEnd/><CO2Calibration><Entry key=\"1\" value=\"1\"/></CO2Calibration>"
+              "<SPO2Calibration><Entry key=\"1\" value=\"1\"/></SPO2Calibration></Sentrel>");
+    Outcome r = runBridge({"-f", "bridge.xml"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("SN>Configuration file read succesfully.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.rfind("SN>ERROR>", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out.find("SN>Running..."), std::string::npos);
+}
+
 // Nothing listens on this loopback address: 10 passes of 10 refused
 // attempts, then the adaptor gives up.
 TEST(Cli, WifiModeWithAbsentUnitGivesUp)

@@ -107,6 +107,7 @@ private:
 inline Bytes body(unsigned protocol, unsigned sub, unsigned code, std::initializer_list<std::uint32_t> words) {
     Bytes b = simemu::messageHeader(protocol, sub, code);
     for (auto w : words) simemu::put32(b, w);
+    simemu::set32(b, 4, std::uint32_t(b.size()));  // as the sender patches it
     return b;
 }
 inline std::uint32_t bits(float f) {

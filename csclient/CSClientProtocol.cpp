@@ -102,15 +102,13 @@ CSClient::Result CSClientProtocol::openConnection(unsigned address, unsigned por
         CSLockGuard g(connectionLock);
         if (state.load() != CSClient::STATE_CLOSED)
             return CSClient::RESULT_FAILED;
-        if (receiveThread.isActive()) {
-            if (receiveThread.isCurrentThread()) {
-                // Opened from the closed notification on the receive thread:
-                // that thread returns right after it, so let it go.
-                receiveThread.kill();
-            } else {
-                receiveThread.joinWithin(PREVIOUS_THREAD_WAIT_MS);
-            }
-        }
+        // Opened from a notification on the receive thread itself: that
+        // thread cannot wait for itself, and a second one would outlive it
+        // unjoined, so the open is refused.
+        if (receiveThread.isCurrentThread())
+            return CSClient::RESULT_FAILED;
+        if (receiveThread.isActive())
+            receiveThread.joinWithin(PREVIOUS_THREAD_WAIT_MS);
         setState(CSClient::STATE_CONNECTING);
         serverPort.store(port);
         serverAddress.store(address);
@@ -166,10 +164,13 @@ void* CSClientProtocol::mainThread(void* engine)
             break;
         case CSClient::STATE_CLOSED:
         case CSClient::STATE_CLOSING: {
-            CSLockGuard g(self->connectionLock);
-            self->finishClosing();
-            // The owner joins this thread (open, or before destruction), so
-            // the handle stays until then.
+            {
+                CSLockGuard g(self->connectionLock);
+                self->finishClosing();
+            }
+            // Marks the handle empty once this thread has returned; the next
+            // open, or the owner before destruction, joins it.
+            self->receiveThread.kill();
             return nullptr;
         }
         }

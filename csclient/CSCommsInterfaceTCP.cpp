@@ -45,6 +45,9 @@ void CSCommsInterfaceTCP::close()
 
 void CSCommsInterfaceTCP::closeSocket()
 {
+    // Under the write lock too: a write running on another thread must not
+    // meet a descriptor closed (and perhaps reused) under it.
+    CSLockGuard guard(writeMutex);
     int fd = socket.exchange(-1);
     if (fd >= 0)
         ::close(fd);

@@ -31,7 +31,7 @@ public:
     bool openConnection(unsigned ipAddress, unsigned port) override;
     bool openConnection(const char* address, unsigned port);
 
-    // close() without taking the socket lock.
+    // close() without taking the socket lock (it takes the write lock).
     void closeSocket();
 
     // Descriptor of the connected socket, -1 when none.

@@ -16,6 +16,7 @@ struct CSThread::Control {
     std::condition_variable changed;
     bool stop = false;
     bool finished = false;
+    bool selfReleased = false;   // the thread called kill() on itself
 };
 
 namespace {
@@ -47,19 +48,32 @@ void* CSThread::trampoline(void* raw)
 bool CSThread::create(Function function, void* argument)
 {
     std::unique_lock<std::mutex> guard(lock);
-    if (held)
-        return false;
+    if (held.load()) {
+        // A thread that released itself and has returned only needs joining.
+        std::shared_ptr<Control> old = std::atomic_load(&control);
+        bool done;
+        {
+            std::lock_guard<std::mutex> g(old->mutex);
+            done = old->selfReleased && old->finished;
+        }
+        if (!done)
+            return false;
+        pthread_join(handle.load(), nullptr);
+        release();
+    }
     std::shared_ptr<Control> c = std::make_shared<Control>();
     c->function = function;
     c->argument = argument;
+    // Published before the thread starts, so that it recognises itself at once.
+    std::atomic_store(&control, c);
     std::shared_ptr<Control>* start = new std::shared_ptr<Control>(c);
     pthread_t t;
     if (pthread_create(&t, nullptr, &CSThread::trampoline, start) != 0) {
         delete start;
+        release();
         return false;
     }
     handle.store(t);
-    std::atomic_store(&control, c);
     held.store(true);
     return true;
 }
@@ -75,17 +89,11 @@ void CSThread::kill()
 {
     std::shared_ptr<Control> self = std::atomic_load(&control);
     if (self && self == tCurrent) {
-        // The thread is releasing itself and is about to return. If its owner
-        // is already waiting in kill(), that owner joins it.
-        {
-            std::lock_guard<std::mutex> g(self->mutex);
-            self->stop = true;
-        }
-        std::unique_lock<std::mutex> guard(lock, std::try_to_lock);
-        if (guard.owns_lock() && held.load() && std::atomic_load(&control) == self) {
-            pthread_detach(handle.load());
-            release();
-        }
+        // The thread releases itself and is about to return; whoever next
+        // creates, kills or waits joins it.
+        std::lock_guard<std::mutex> g(self->mutex);
+        self->stop = true;
+        self->selfReleased = true;
         return;
     }
 
@@ -140,7 +148,11 @@ bool CSThread::joinWithin(unsigned milliseconds) const
 
 bool CSThread::isActive() const
 {
-    return held.load();
+    std::shared_ptr<Control> c = std::atomic_load(&control);
+    if (!held.load() || !c)
+        return false;
+    std::lock_guard<std::mutex> g(c->mutex);
+    return !(c->selfReleased && c->finished);
 }
 
 pthread_t CSThread::getId() const

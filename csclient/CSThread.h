@@ -25,9 +25,10 @@ public:
     // False without doing anything when a thread is already held.
     bool create(Function function, void* argument);
 
-    // Requests a stop and releases the handle: from the thread itself the
-    // handle is detached (the thread is about to return); from another thread
-    // the thread is joined, or detached after KILL_WAIT_MS.
+    // Requests a stop and releases the handle. From another thread the thread
+    // is joined, or detached after KILL_WAIT_MS; from the thread itself the
+    // handle counts as empty once the thread has returned (the next create,
+    // kill or wait joins it).
     void kill();
 
     // False when no handle is held; otherwise joins and clears the handle.

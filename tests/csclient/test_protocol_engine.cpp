@@ -193,7 +193,8 @@ TEST(csclient_ProtocolEngine, SendsOnlyWhileEstablishingOrConnected)
     auto conn = acceptClient(server);
     ASSERT_TRUE(conn);
     ASSERT_TRUE(client.waitForConnectionState(CONNECTED, 3));
-    EXPECT_FALSE(client.engine().changeCommsInterface(new SwitchableComms));   // only while closed
+    SwitchableComms refused;   // not adopted: stays the caller's
+    EXPECT_FALSE(client.engine().changeCommsInterface(&refused));   // only while closed
     EXPECT_FALSE(client.engine().changeCommsInterface(nullptr));
 
     const int writesBefore = comms->writes.load();

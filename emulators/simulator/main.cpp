@@ -13,6 +13,7 @@
 #include <iostream>
 #include <poll.h>
 #include <sstream>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -128,6 +129,12 @@ int main(int argc, char** argv) {
     }
     ConsoleReader console;
     bool stdinOpen = !noStdin;
+    // Started with '&' from an interactive shell: reading the terminal would
+    // stop the process (SIGTTIN), so the console stays off.
+    if (stdinOpen && ::isatty(0) && ::tcgetpgrp(0) != ::getpgrp()) {
+        std::cout << "simulator-emulator: running in the background; console words are off" << std::endl;
+        stdinOpen = false;
+    }
     while (!gSignalled && !emulator.quitRequested()) {
         if (!stdinOpen) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -199,13 +199,10 @@ struct SentrelEmulator::Impl {
         doRead(conn);
     }
 
-    void closeConn(const std::shared_ptr<Conn>& conn) {
+    void closeConn(std::shared_ptr<Conn> conn) {  // by value: `current` may be the argument
         if (conn->closed) return;
         conn->closed = true;
-        boost::system::error_code ignored;
-        conn->sock.shutdown(tcp::socket::shutdown_both, ignored);
-        conn->sock.close(ignored);
-        conn->gap.cancel();
+        // State first: whoever sees the connection end must find it reported.
         if (conn == current) {
             current.reset();
             {
@@ -214,6 +211,10 @@ struct SentrelEmulator::Impl {
             }
             cv.notify_all();
         }
+        boost::system::error_code ignored;
+        conn->sock.shutdown(tcp::socket::shutdown_both, ignored);
+        conn->sock.close(ignored);
+        conn->gap.cancel();
     }
 
     void doRead(const std::shared_ptr<Conn>& conn) {

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
 #include <cstring>
 #include <iostream>
 #include <netinet/in.h>
@@ -121,12 +123,34 @@ bool CSCommsInterfaceTCP::openConnection(unsigned ipAddress, unsigned port)
     server.sin_family = AF_INET;
     server.sin_port = htons(static_cast<uint16_t>(port));
     server.sin_addr.s_addr = ipAddress;   // already in network order
-    if (::connect(fd, reinterpret_cast<struct sockaddr*>(&server), sizeof server) != 0) {
+    if (!connectWithin(fd, server)) {
         ::close(fd);
         return false;
     }
     socket.store(fd);
     return true;
+}
+
+// The socket lock is held through the connect, so a close request waits for
+// it: the attempt is bounded instead of lasting the system's connect timeout
+// (minutes for an address that never answers).
+bool CSCommsInterfaceTCP::connectWithin(int fd, const struct sockaddr_in& server)
+{
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return ::connect(fd, reinterpret_cast<const struct sockaddr*>(&server), sizeof server) == 0;
+    bool connected = ::connect(fd, reinterpret_cast<const struct sockaddr*>(&server), sizeof server) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        int ready;
+        do {
+            ready = ::poll(&p, 1, static_cast<int>(CONNECT_TIMEOUT_MS));
+        } while (ready < 0 && errno == EINTR);
+        int error = 0;
+        socklen_t length = sizeof error;
+        connected = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+    return fcntl(fd, F_SETFL, flags) == 0 && connected;
 }
 
 int CSCommsInterfaceTCP::readMessage(unsigned size, RawMessage& message)

@@ -4,6 +4,8 @@
 #include "CSCommsInterface.h"
 #include "CSMutex.h"
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <string>
 
@@ -13,6 +15,9 @@ namespace com_vela {
 // receive thread looks at the engine state at least once a second.
 class CSCommsInterfaceTCP : public CSCommsInterface {
 public:
+    // Longest wait for the server to accept a connect attempt.
+    static constexpr unsigned CONNECT_TIMEOUT_MS = 5000;
+
     struct Options {
         unsigned receiveBufferSize = 0;   // 0: system default
         unsigned sendBufferSize = 0;      // 0: system default
@@ -43,6 +48,8 @@ public:
     static std::string convertIPOctetToAddress(unsigned address);
 
 private:
+    static bool connectWithin(int fd, const struct sockaddr_in& server);
+
     std::atomic<int> socket;
     Options options;
     CSMutex socketMutex;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -55,6 +56,7 @@ TEST(csclient_CommsTcp, ConnectsWithTheFixedSocketOptions)
     ASSERT_TRUE(comms.openConnection("127.0.0.1", server.port()));
     const int fd = comms.getSocket();
     ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL, 0) & O_NONBLOCK, 0);   // blocking, for the receive timeout
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
     EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_REUSEADDR), 1);
 
@@ -283,4 +285,36 @@ TEST(csclient_Thread, JoinsBoundedAndReleasesItself)
     for (int i = 0; i < 200 && self.isActive(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_FALSE(self.isActive());
+}
+
+TEST(csclient_CommsTcp, ConnectToAServerThatNeverAnswersIsBounded)
+{
+    // A listener whose accept queue is full drops further connection
+    // requests, so a connect there gets no answer at all.
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    CSCommsInterfaceTCP comms;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(comms.openConnection(ScriptedServer::loopbackOctet(), ntohs(a.sin_port)));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(CSCommsInterfaceTCP::CONNECT_TIMEOUT_MS - 500));
+    EXPECT_LT(took, std::chrono::milliseconds(CSCommsInterfaceTCP::CONNECT_TIMEOUT_MS + 3000));
+    EXPECT_EQ(comms.getSocket(), -1);
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
 }

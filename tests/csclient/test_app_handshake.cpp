@@ -67,10 +67,23 @@ TEST(AppHandshake, RunsInOrderAndConnectsAfterThePatientList) {
     EXPECT_TRUE(rig.rec.waitFor([&] { return rig.client->getServerVersion() == "EMU-1.0"; }, 2s));
     EXPECT_EQ(rig.client->getProtocolVersion(), 1u);
 
+    // events subscriptions with filters
+    AppProtocol* engine = rig.client->engine();
+    EXPECT_EQ(engine->eventsSubscribe(AppProtocol::EVENTS_FILTER_FIRST, 5), CSClient::RESULT_OK);
+    EXPECT_EQ(engine->eventsSubscribe(AppProtocol::EVENTS_FILTER_SECOND, 6), CSClient::RESULT_OK);
+    EXPECT_EQ(engine->eventsSubscribe(AppProtocol::EVENTS_FILTER_THIRD, 7), CSClient::RESULT_OK);
+    EXPECT_EQ(engine->eventsSubscribe(static_cast<AppProtocol::EventMode>(3), 8), CSClient::RESULT_OK);
+    ASSERT_TRUE(rig.emu.waitForReceived(SimProtocol::APP, 1, 0x0020, 5, 2s));
+    auto events = bodiesOf(rig.emu, SimProtocol::APP, 1, 0x0020);
+    EXPECT_EQ(events[1], body(1, 1, 0x0020, {0x100, 5, 0x7FFFFFFF, 0x7FFFFFFF}));
+    EXPECT_EQ(events[2], body(1, 1, 0x0020, {0x200, 0x7FFFFFFF, 6, 0x7FFFFFFF}));
+    EXPECT_EQ(events[3], body(1, 1, 0x0020, {0x800, 0x7FFFFFFF, 0x7FFFFFFF, 7}));
+    EXPECT_EQ(events[4], body(1, 1, 0x0020, {3}));
+
     // a grant after the handshake changes nothing
     rig.emu.sendFrame(SimProtocol::APP, grant(), 3);
     std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(rig.emu.receivedCount(SimProtocol::APP, 1, 0x0020), 1u);
+    EXPECT_EQ(rig.emu.receivedCount(SimProtocol::APP, 1, 0x0020), 5u);
 }
 
 TEST(AppHandshake, KeepAliveSendsNothingWhileEstablishing) {

@@ -185,6 +185,20 @@ TEST(SimClient, SimulatorIdLimitAndRequestsWhileNotConnected) {
     EXPECT_EQ(engine.setSimulatorId(0x8000), CSClient::RESULT_INVALID);
     EXPECT_EQ(engine.getSimulatorId(), 0x7FFFu);
 
+    // only protocol 4, subprotocol 2 messages of at least 12 bytes are read
+    Recorder rec;
+    engine.addCallbackInterface(&rec);
+    Bytes foreign = simBody(0x0101, {0, 0});
+    foreign[0] = 1;
+    engine.handleReceivedMessage(raw(foreign));
+    foreign[0] = 4;
+    foreign[1] = 3;
+    engine.handleReceivedMessage(raw(foreign));
+    engine.handleReceivedMessage(raw(Bytes{4, 2, 0x7F, 0xFF, 0, 0, 0, 0, 0, 0x7F, 0x01}));
+    EXPECT_EQ(rec.batchCount(), 0u);
+    engine.handleReceivedMessage(raw(simBody(0x0101, {0, 0})));
+    EXPECT_EQ(rec.batchCount(), 1u);
+
     SimClient client(1, 2);
     EXPECT_EQ(client.registerInputParameters(kHardware), CSClient::RESULT_OK);
     EXPECT_EQ(client.registerOutputParameter({"OUT", CSClient::PARAMETER_TYPE_INT}), CSClient::RESULT_OK);

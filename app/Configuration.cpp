@@ -1,7 +1,12 @@
 #include "Configuration.h"
 
+// GCC reports a false "may be used uninitialized" inside the library's
+// integer translator when optimising with the sanitizers on.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+#pragma GCC diagnostic pop
 
 #include <cstdio>
 #include <iostream>

@@ -110,24 +110,18 @@ void ChildProcess::readLoop(int fd, std::string* sink)
     changed.notify_all();
 }
 
-const std::string& ChildProcess::textOf(Stream s, std::string& both) const
+const std::string& ChildProcess::textOf(Stream s) const
 {
-    if (s == Stream::Out)
-        return outText;
-    if (s == Stream::Err)
-        return errText;
-    both = outText + "\n" + errText + "\n";
-    return both;
+    return s == Stream::Err ? errText : outText;
 }
 
 bool ChildProcess::waitForLine(Stream stream, const std::string& text, milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    std::string both;
     auto check = [&] {
         if (stream == Stream::Any)
             return hasCompleteLineWith(outText, text) || hasCompleteLineWith(errText, text);
-        return hasCompleteLineWith(textOf(stream, both), text);
+        return hasCompleteLineWith(textOf(stream), text);
     };
     return changed.wait_for(lock, timeout, [&] { return check() || openReaders == 0; }) && check();
 }
@@ -136,11 +130,10 @@ bool ChildProcess::waitForCount(Stream stream, const std::string& text, std::siz
                                 milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    std::string both;
     auto check = [&] {
         if (stream == Stream::Any)
             return count(outText, text) + count(errText, text) >= n;
-        return count(textOf(stream, both), text) >= n;
+        return count(textOf(stream), text) >= n;
     };
     return changed.wait_for(lock, timeout, [&] { return check() || openReaders == 0; }) && check();
 }

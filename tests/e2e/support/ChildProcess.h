@@ -50,7 +50,7 @@ public:
 
 private:
     void readLoop(int fd, std::string* sink);
-    const std::string& textOf(Stream s, std::string& both) const;
+    const std::string& textOf(Stream s) const;  // Out or Err
     void reap(bool block);
 
     pid_t childPid = -1;

@@ -263,3 +263,48 @@ TEST(AppParameters, NoLogOptionUsesItsOwnCodeAndUnsubscriptionCarriesIds) {
     EXPECT_EQ(bodiesOf(rig.emu, SimProtocol::APP, 2, 0x0014)[0],
               body(1, 2, 0x0014, {1, 1, rig.emu.serverId("HRPM")}));
 }
+
+TEST(AppParameters, ArbitraryBodiesNeverReadPastTheirEnd) {
+    AppProtocol app(2);
+    com_vela::SimulatorProtocol sim(1, 2);
+    Recorder rec;
+    app.addCallbackInterface(&rec);
+    sim.addCallbackInterface(&rec);
+    CSClient::InputDef hr{"HRPM", CSClient::PARAMETER_TYPE_INT, 0};
+    app.registerInputParameters(&hr, 1);
+    sim.registerInputParameters(&hr, 1);
+    app.handleReceivedMessage(raw(patientList({1, 4, 1, 5, bits(1.0f)})));
+    app.handleReceivedMessage(raw(appSubscribeResponse(4, {{50, "HRPM", 60}})));
+    ASSERT_TRUE(app.hasInputParameter("HRPM", true));
+
+    const unsigned codes[] = {0x0002, 0x0008, 0x0106, 0x0107, 0x0102, 0x0103, 0x0150, 0x0151, 0x0111, 0x0112,
+                              0x0113, 0x0114, 0x0115, 0x0117, 0x0101, 0x0003, 0x0006};
+    testing::internal::CaptureStderr();  // the warnings of the broken messages
+    std::uint32_t seed = 12345;
+    auto rnd = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (int i = 0; i < 5000; ++i) {
+        Bytes b(rnd() % 200);
+        for (auto& x : b) x = std::uint8_t(rnd() >> 24);
+        if (b.size() >= 12) {
+            unsigned code = codes[rnd() % (sizeof codes / sizeof codes[0])];
+            b[0] = (i % 2) ? 1 : 4;
+            b[1] = std::uint8_t(1 + rnd() % 3);
+            b[10] = std::uint8_t(code >> 8);
+            b[11] = std::uint8_t(code);
+            if (rnd() % 2) simemu::set32(b, 16 + 4 * (rnd() % 2), 0xFFFFFFFFu);  // absurd counts
+        }
+        auto type = (rnd() % 5 == 0) ? com_vela::RawMessage::TYPE_FLOW_CONTROL : com_vela::RawMessage::TYPE_DATA;
+        app.handleReceivedMessage(raw(b, type));
+        sim.handleReceivedMessage(raw(b, type));
+    }
+    testing::internal::GetCapturedStderr();
+    // still decoding: a well-formed update for a known id arrives whole
+    app.handleReceivedMessage(raw(patientList({1, 4, 1, 5, bits(1.0f)})));
+    app.handleReceivedMessage(raw(appSubscribeResponse(4, {{50, "HRPM", 60}})));
+    std::size_t before = rec.batchCount();
+    app.handleReceivedMessage(raw(appUpdate(4, 0, {{50, 99.0f}})));
+    ASSERT_EQ(rec.batchCount(), before + 1);
+    CSClient::Parameter p;
+    ASSERT_TRUE(rec.last("HRPM", p));
+    EXPECT_EQ(p.value.intValue, 99);
+}

@@ -27,6 +27,9 @@ namespace {
 constexpr unsigned kSimProtocol = 4, kSimSub = 2;
 constexpr unsigned kAppProtocol = 1;
 constexpr std::size_t kMaxEntriesPerUpdate = 400;
+// Bounds against a client that sends names or values without end.
+constexpr std::size_t kMaxNames = 10000;
+constexpr std::size_t kMaxPublished = 100000;
 
 int index(SimProtocol p) { return p == SimProtocol::SIM ? 0 : 1; }
 const char* label(int i) { return i == 0 ? "SIM" : "APP"; }
@@ -97,7 +100,8 @@ struct SimulatorEmulator::Impl {
 
     std::vector<ConnPtr> conns;
     std::deque<Received> received[2];
-    std::vector<Published> published[2];
+    std::deque<Published> published[2];
+    bool namesFullLogged = false;
     unsigned accepted[2] = {0, 0};
     unsigned keepAlives = 0;
     unsigned malformed = 0;
@@ -137,14 +141,25 @@ struct SimulatorEmulator::Impl {
 
     bool isRunning() const { return model.value("HW_PATSPEED") == 1.0f; }
 
+    // 0 when the name table is full.
     unsigned idFor(const std::string& name) {
         auto it = ids.find(name);
         if (it != ids.end()) return it->second;
+        if (ids.size() >= kMaxNames) {
+            if (!namesFullLogged) log("name table full (" + std::to_string(kMaxNames) + "); new names are refused");
+            namesFullLogged = true;
+            return 0;
+        }
         unsigned id = nextId++;
         ids[name] = id;
         namesById[id] = name;
         if (!model.has(name)) model.set(name, 0);
         return id;
+    }
+
+    void addPublished(int i, const Published& p) {
+        published[i].push_back(p);
+        if (published[i].size() > kMaxPublished) published[i].pop_front();
     }
 
     void markDirty(const std::string& name) {
@@ -382,6 +397,7 @@ struct SimulatorEmulator::Impl {
                 bool isInt = get32(body, off + 8) != 0;
                 std::string name = getName(body, off + 12);
                 unsigned id = idFor(name);
+                if (!id) continue;
                 c->inputs[id] = isInt;
                 put32(r, id);
                 put32(r, 0);
@@ -404,6 +420,7 @@ struct SimulatorEmulator::Impl {
             for (std::size_t i = 0, off = 20; i < n && off + 40 <= body.size(); ++i, off += 40) {
                 std::string name = getName(body, off + 8);
                 unsigned id = idFor(name);
+                if (!id) continue;
                 c->outputs.insert(id);
                 outputs[0].insert(name);
                 put32(r, id);
@@ -425,7 +442,7 @@ struct SimulatorEmulator::Impl {
                 if (it != namesById.end()) p.name = it->second;
                 p.value = get32(body, off + 4) ? float(std::int32_t(get32(body, off + 8))) : getFloat(body, off + 8);
                 p.mode = mode;
-                published[0].push_back(p);
+                addPublished(0, p);
                 log("SIM published " + (p.name.empty() ? "#" + std::to_string(p.serverId) : p.name) + " = " +
                     std::to_string(p.value));
             }
@@ -556,6 +573,7 @@ struct SimulatorEmulator::Impl {
             for (std::size_t i = 0, off = 20; i < n && off + 40 <= body.size(); ++i, off += 40) {
                 std::string name = getName(body, off + 8);
                 unsigned id = idFor(name);
+                if (!id) continue;
                 c->inputs[id] = false;
                 put32(r, id);
                 put32(r, 0);
@@ -582,6 +600,7 @@ struct SimulatorEmulator::Impl {
             for (std::size_t i = 0, off = 20; i < n && off + 36 <= body.size(); ++i, off += 36) {
                 std::string name = getName(body, off + 4);
                 unsigned id = idFor(name);
+                if (!id) continue;
                 c->outputs.insert(id);
                 outputs[1].insert(name);
                 put32(r, id);
@@ -605,7 +624,7 @@ struct SimulatorEmulator::Impl {
                 if (it != namesById.end()) p.name = it->second;
                 p.value = getFloat(body, off + 4);
                 p.mode = mode;
-                published[1].push_back(p);
+                addPublished(1, p);
             }
             return;
         }
@@ -622,7 +641,7 @@ struct SimulatorEmulator::Impl {
             p.value = getFloat(body, 28);
             p.signal = true;
             p.signalWord = get32(body, 32);
-            published[1].push_back(p);
+            addPublished(1, p);
             return;
         }
         case 0x0014:
@@ -830,8 +849,8 @@ struct SimulatorEmulator::Impl {
             float v;
             if (w.size() != 3 || !parseFloat(w[2], v)) return "error: usage: set NAME VALUE";
             if (w[1].size() > 31) return "error: names have at most 31 characters";
+            if (!idFor(w[1])) return "error: too many names";
             model.set(w[1], v);
-            idFor(w[1]);
             markDirty(w[1]);
             return "ok";
         }
@@ -1114,7 +1133,8 @@ std::vector<std::string> SimulatorEmulator::outputNames(SimProtocol p) const {
 
 std::vector<SimulatorEmulator::Published> SimulatorEmulator::published(SimProtocol p) const {
     std::lock_guard<std::mutex> g(impl_->mu);
-    return impl_->published[index(p)];
+    const auto& d = impl_->published[index(p)];
+    return std::vector<Published>(d.begin(), d.end());
 }
 
 bool SimulatorEmulator::lastPublished(SimProtocol p, const std::string& name, Published& out) const {

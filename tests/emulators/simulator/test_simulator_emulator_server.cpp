@@ -351,3 +351,24 @@ TEST(SimEmuServer, StartFailsCleanlyOnABusyPort) {
     first.stop();  // twice is fine
     EXPECT_TRUE(second.start(&why)) << why;
 }
+
+TEST(SimEmuServer, NameTableIsBounded) {
+    std::ostringstream log;
+    auto o = optionsOn("127.0.4.13");
+    o.log = &log;
+    o.sendUpdates = false;
+    SimulatorEmulator emu(o);
+    ASSERT_TRUE(emu.start());
+    RawClient c;
+    ASSERT_TRUE(c.connect("127.0.4.13", 55557));
+    std::vector<std::string> names;
+    for (int i = 0; i < 10005; ++i) names.push_back("N" + std::to_string(i));
+    ASSERT_TRUE(c.sendBody(appInputSubscription(1, names)));
+    RawFrame f;
+    ASSERT_TRUE(c.readUntilCode(0x0106, f, 5000));
+    EXPECT_EQ(get32(f.body, 16), 10000u);
+    EXPECT_EQ(emu.execute("set ANOTHER 1"), "error: too many names");
+    EXPECT_EQ(emu.execute("set N5 1"), "ok");  // known names still work
+    emu.stop();
+    EXPECT_NE(log.str().find("name table full"), std::string::npos);
+}

@@ -183,6 +183,15 @@ bool CSClientProtocol::closeRequested() const
     return s == CSClient::STATE_CLOSING || s == CSClient::STATE_CLOSED;
 }
 
+bool CSClientProtocol::connectionGivenUp() const
+{
+    const CSClient::State s = state.load();
+    if (s != CSClient::STATE_ESTABLISHING && s != CSClient::STATE_CONNECTED)
+        return true;
+    const unsigned pending = pendingCloseConnection.load();
+    return pending != 0 && pending == connectionNumber.load();
+}
+
 void CSClientProtocol::wakeSleepers()
 {
     { std::lock_guard<std::mutex> g(sleepMutex); }
@@ -338,9 +347,9 @@ void CSClientProtocol::receiveMessage()
         }
         if (got > 0)
             received += static_cast<unsigned>(got);
-        if (received < bodyLength && closeRequested()) {
-            // A stalled server must not hold a close request: give the rest
-            // of the frame a short grace, then drop the partial frame.
+        if (received < bodyLength && connectionGivenUp()) {
+            // A stalled server must not hold a close or reconnect request:
+            // give the rest of the frame a short grace, then drop it.
             const auto now = std::chrono::steady_clock::now();
             if (!closeSeen) {
                 closeSeen = true;

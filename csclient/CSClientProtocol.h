@@ -161,6 +161,7 @@ private:
     void closeAfterFailedSend();
     void pauseBeforeReconnect();
     bool closeRequested() const;
+    bool connectionGivenUp() const;
     void wakeSleepers();
 
     std::atomic<unsigned> serverAddress;

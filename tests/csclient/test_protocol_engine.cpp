@@ -418,6 +418,41 @@ TEST(csclient_ProtocolEngine, CloseGivesUpAFrameStalledMidBody)
     EXPECT_TRUE(conn->waitForPeerClose(2000));
 }
 
+TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnects)
+{
+    ScriptedServer server;
+    RecordingCallback cb;
+    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET);
+    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
+    SwitchableComms* comms = new SwitchableComms;
+    ASSERT_TRUE(client.engine().changeCommsInterface(comms));
+    cb.onChange = [comms](CSClient::State, CSClient::State to) {
+        if (to == LOST)
+            comms->failWrites = false;
+    };
+    client.addCallbackInterface(&cb);
+    ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
+    auto first = acceptClient(server);
+    ASSERT_TRUE(first);
+    std::vector<uint8_t> partial = headerAnnouncing(32 + 100);
+    partial.insert(partial.end(), 10, 0x33);
+    ASSERT_TRUE(first->sendBytes(partial));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    comms->failWrites = true;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(client.registerInputParameter(input("LATE")), CSClient::RESULT_FAILED);
+    const bool lost = cb.waitForChange(CONNECTED, LOST, 6000);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(lost);
+    auto second = acceptWorkingClient(server);
+    ASSERT_TRUE(second);
+    Frame f;
+    ASSERT_TRUE(second->readFrame(f, 3000));
+    EXPECT_EQ(cstest::requestIds(f.body), (std::vector<std::string>{"LATE"}));
+    EXPECT_TRUE(client.engine().received().empty());
+}
+
 TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeReentersTheConnectionLock)
 {
     ScriptedServer server;

@@ -624,6 +624,7 @@ void SimulatorSample::startCalibrationThread() {
 }
 
 void SimulatorSample::calibrationData() {
+    bool loopLeft = false;
     try {
         const auto start = std::chrono::steady_clock::now();
         printLine("Entered calibration mode...");
@@ -638,6 +639,7 @@ void SimulatorSample::calibrationData() {
             std::lock_guard<std::mutex> lock(bridgeMutex);
             if (!calibrating) {
                 calibrationLoopActive = false;
+                loopLeft = true;
                 break;
             }
         }
@@ -646,8 +648,12 @@ void SimulatorSample::calibrationData() {
         adaptor.enableStreamVitals(false);
     } catch (const std::exception& e) {
         std::cout << e.what() << std::endl;
-        std::lock_guard<std::mutex> lock(bridgeMutex);
-        calibrationLoopActive = false;
+        // Once out of the loop a new start may be joining this thread with the
+        // bridge lock held: the lock is only needed while still in the loop.
+        if (!loopLeft) {
+            std::lock_guard<std::mutex> lock(bridgeMutex);
+            calibrationLoopActive = false;
+        }
     }
     std::lock_guard<std::mutex> doneLock(calibrationDoneMutex);
     calibrationThreadDone = true;

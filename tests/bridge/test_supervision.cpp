@@ -234,6 +234,42 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
     EXPECT_EQ(bridge.appClient.getNumberOfUnregisteredInputParameters(), 26u);
 }
 
+TEST_F(Startup, RefusedSubscriptionFailsInitializeAndStopsThere) {
+    const std::string address = "127.0.5.32";
+    SentrelEmulator::Options unitOptions;
+    unitOptions.address = address;
+    unitOptions.udpPort = 0;
+    SentrelEmulator unit(unitOptions);
+    unit.start();
+    const std::string path = writeConfig(dir, address);
+    Configuration config(path.c_str());
+    {
+        // A name already registered is refused: the SIM table fails, the APP
+        // table is not sent at all.
+        SimulatorSample bridge(&config);
+        ASSERT_EQ(bridge.simClient.registerInputParameter({"HW_PATSPEED", CSClient::PARAMETER_TYPE_INT, 0}),
+                  CSClient::RESULT_OK);
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(bridge.initialize(false));
+        EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                      "SN>ERROR>Orra> Input subscription failed (SIM protocol)!\n"),
+                  std::string::npos);
+        EXPECT_EQ(bridge.appClient.getNumberOfRegisteredInputParameters() +
+                      bridge.appClient.getNumberOfUnregisteredInputParameters(),
+                  0u);
+    }
+    {
+        SimulatorSample bridge(&config);
+        ASSERT_EQ(bridge.appClient.registerInputParameter({"HRPM", CSClient::PARAMETER_TYPE_INT, 0}),
+                  CSClient::RESULT_OK);
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(bridge.initialize(false));
+        EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                      "SN>ERROR>Orra> Input subscription failed (APP protocol)!\n"),
+                  std::string::npos);
+    }
+}
+
 TEST_F(Startup, UnreadableConfigurationFailsBeforeTouchingTheUnit) {
     Configuration config(dir.file("missing.xml").c_str());
     SimulatorSample bridge(&config);

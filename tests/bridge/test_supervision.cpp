@@ -32,6 +32,8 @@ protected:
         bridge.reset(new SimulatorSample(config.get()));
         bridge->adaptor.passPause = 10ms;
         ASSERT_TRUE(bridge->adaptor.initialize("", address, "", "", true));
+        // The emulator counts a connection once it has accepted it.
+        ASSERT_TRUE(unit->waitForConnectionCount(1, 3000ms));
     }
     // Runs the loop; each cycle first runs `each(cycle)` (cycle counts from 1).
     // Returns true when run() returned by itself.

@@ -109,7 +109,7 @@ void SimulatorSample::SimClientCallback::connectionStateChanged(CSClient::State 
 }
 
 void SimulatorSample::SimClientCallback::parametersUpdated(const std::vector<CSClient::Parameter>& params) {
-    forwardUpdates(bridge, params);
+    if (forwarding) forwardUpdates(bridge, params);
 }
 
 void SimulatorSample::AppClientCallback::connectionStateChanged(CSClient::State oldState,
@@ -118,7 +118,7 @@ void SimulatorSample::AppClientCallback::connectionStateChanged(CSClient::State 
 }
 
 void SimulatorSample::AppClientCallback::parametersUpdated(const std::vector<CSClient::Parameter>& params) {
-    forwardUpdates(bridge, params);
+    if (forwarding) forwardUpdates(bridge, params);
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -133,8 +133,11 @@ SimulatorSample::~SimulatorSample() {
     appClient.stopKeepAlive();
     simClient.close();
     appClient.close();
-    // close() gives up after two seconds; the callbacks below must not be
-    // reached by a receive thread once this object starts to go.
+    // No batch may reach the bridge once it starts to go. The callback
+    // objects themselves outlive the clients (declared before them), so a
+    // receive thread reporting its final state change still finds them.
+    if (simCallback) simCallback->forwarding = false;
+    if (appCallback) appCallback->forwarding = false;
     simClient.waitForConnectionState(CSClient::STATE_CLOSED, 5);
     appClient.waitForConnectionState(CSClient::STATE_CLOSED, 5);
     if (simCallback) simClient.removeCallbackInterface(simCallback.get());

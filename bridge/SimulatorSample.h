@@ -34,6 +34,9 @@ public:
         explicit SimClientCallback(SimulatorSample* bridge) : bridge(bridge) {}
         void connectionStateChanged(CSClient::State oldState, CSClient::State newState) override;
         void parametersUpdated(const std::vector<CSClient::Parameter>& params) override;
+        // Cleared when the bridge starts to go; the client may still report
+        // its last state changes to this object until it is destroyed.
+        std::atomic<bool> forwarding{true};
 
     private:
         SimulatorSample* bridge;
@@ -44,6 +47,9 @@ public:
         explicit AppClientCallback(SimulatorSample* bridge) : bridge(bridge) {}
         void connectionStateChanged(CSClient::State oldState, CSClient::State newState) override;
         void parametersUpdated(const std::vector<CSClient::Parameter>& params) override;
+        // Cleared when the bridge starts to go; the client may still report
+        // its last state changes to this object until it is destroyed.
+        std::atomic<bool> forwarding{true};
 
     private:
         SimulatorSample* bridge;
@@ -85,6 +91,13 @@ public:
     // calibration mode before reporting it.
     std::chrono::milliseconds calibrationJoinBound{5000};
 
+private:
+    // Declared before the clients so that they outlive the clients' receive
+    // threads, which the clients' destructors wait for.
+    std::unique_ptr<SimClientCallback> simCallback;
+    std::unique_ptr<AppClientCallback> appCallback;
+
+public:
     com_vela::SimClient simClient;
     com_vela::AppClient appClient;
     std::atomic<bool> debug{false};
@@ -151,8 +164,6 @@ private:
     void startCalibrationThread();
     void waitForCalibrationThread();
 
-    std::unique_ptr<SimClientCallback> simCallback;
-    std::unique_ptr<AppClientCallback> appCallback;
     // Set (under bridgeMutex) once destruction began: late batches are dropped.
     bool closing = false;
 

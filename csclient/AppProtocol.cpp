@@ -418,9 +418,7 @@ void AppProtocol::handleSubscribeResponse(const RawMessage& message) {
             unsigned id = message.getDoubleWord(off);
             if (!isQuiet()) std::cout << "Successful registration of APP input " << name << " as ID " << id << std::endl;
             InputParameterEntry* e = it->second;
-            if (e->serverId != UNCONFIRMED_SERVER_ID && e->serverId != id) inputIdsToNames.erase(e->serverId);
-            e->serverId = id;
-            inputIdsToNames[id] = name;
+            adoptInputServerId(e, id);
             defs.push_back(CSClient::InputDef{e->id, e->type, e->updateRate});
             float v = message.getFloat(off + 12);
             if (e->type == CSClient::PARAMETER_TYPE_INVALID || e->type == CSClient::PARAMETER_TYPE_FLOAT)
@@ -457,12 +455,7 @@ void AppProtocol::handlePublishResponse(const RawMessage& message) {
             }
             if (!isQuiet()) std::cout << "Successful registration of APP output " << name << " as ID " << id << std::endl;
             OutputParameterEntry* e = it->second;
-            if (e->serverId != UNCONFIRMED_SERVER_ID && e->serverId != id) {
-                auto old = outputsById.find(e->serverId);
-                if (old != outputsById.end() && old->second == e) outputsById.erase(old);
-            }
-            e->serverId = id;
-            outputsById[id] = e;
+            adoptOutputServerId(e, id);
             defs.push_back(CSClient::OutputDef{e->id, e->type});
             if (e->hasValue) (e->override ? overridden : plain).push_back(name);
         }

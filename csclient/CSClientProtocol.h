@@ -146,6 +146,12 @@ protected:
     // Entry of a registry table built as findPublishedParameter reports it.
     static CSClient::Parameter toParameter(const OutputParameterEntry& entry);
 
+    // A subscribe or publish response names the id the server gave a
+    // definition: record it, dropping an older id so no stale mapping keeps
+    // pointing at the entry. The caller holds registryLock.
+    void adoptInputServerId(InputParameterEntry* entry, unsigned serverId);
+    void adoptOutputServerId(OutputParameterEntry* entry, unsigned serverId);
+
     // Guards the four tables below. Not recursive: the request builders that
     // the registry calls with it held must not take it.
     mutable CSMutex registryLock;

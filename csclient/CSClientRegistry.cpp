@@ -372,4 +372,23 @@ void CSClientProtocol::unregisterAllLocalParameters()
     outputsById.clear();
 }
 
+void CSClientProtocol::adoptInputServerId(InputParameterEntry* entry, unsigned serverId)
+{
+    if (entry->serverId != UNCONFIRMED_SERVER_ID && entry->serverId != serverId)
+        inputIdsToNames.erase(entry->serverId);
+    entry->serverId = serverId;
+    inputIdsToNames[serverId] = entry->id;
+}
+
+void CSClientProtocol::adoptOutputServerId(OutputParameterEntry* entry, unsigned serverId)
+{
+    if (entry->serverId != UNCONFIRMED_SERVER_ID && entry->serverId != serverId) {
+        auto old = outputsById.find(entry->serverId);
+        if (old != outputsById.end() && old->second == entry)
+            outputsById.erase(old);
+    }
+    entry->serverId = serverId;
+    outputsById[serverId] = entry;
+}
+
 } // namespace com_vela

@@ -151,9 +151,7 @@ void SimulatorProtocol::handleSubscribeResponse(const RawMessage& message) {
             unsigned id = message.getDoubleWord(off);
             if (!isQuiet()) std::cout << "Successful registration of SE input " << name << " as ID " << id << std::endl;
             InputParameterEntry* e = it->second;
-            if (e->serverId != UNCONFIRMED_SERVER_ID && e->serverId != id) inputIdsToNames.erase(e->serverId);
-            e->serverId = id;
-            inputIdsToNames[id] = name;
+            adoptInputServerId(e, id);
             defs.push_back(CSClient::InputDef{e->id, e->type, e->updateRate});
             bool isInt = message.getDoubleWord(off + 12) != 0;
             values.push_back(isInt ? CSClient::Parameter::makeInt(name, message.getInt(off + 16))
@@ -183,12 +181,7 @@ void SimulatorProtocol::handlePublishResponse(const RawMessage& message) {
             }
             if (!isQuiet()) std::cout << "Successful registration of SE output " << name << " as ID " << id << std::endl;
             OutputParameterEntry* e = it->second;
-            if (e->serverId != UNCONFIRMED_SERVER_ID && e->serverId != id) {
-                auto old = outputsById.find(e->serverId);
-                if (old != outputsById.end() && old->second == e) outputsById.erase(old);
-            }
-            e->serverId = id;
-            outputsById[id] = e;
+            adoptOutputServerId(e, id);
             defs.push_back(CSClient::OutputDef{e->id, e->type});
             if (e->hasValue) resend.push_back(name);
         }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +65,10 @@ ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::str
         if (devNull < 0 || ::dup2(devNull, 0) < 0 || ::dup2(outPipe[1], 1) < 0 ||
             ::dup2(errPipe[1], 2) < 0 || ::chdir(workDir.c_str()) != 0)
             ::_exit(127);
+        // A test that dies must not leave its programs holding loopback ports,
+        // and the child must not inherit the test's own listening sockets.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::close_range(3, ~0U, 0);
         ::execv(binary.c_str(), argv.data());
         ::_exit(127);
     }

@@ -2,9 +2,7 @@
 
 #include "AssertionFailureException.h"
 
-#if defined(SN_HAVE_UDP_ADAPTOR)
 #include "UdpAdaptor.h"
-#endif
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -36,12 +34,7 @@ using boost::asio::ip::tcp;
 
 void UdpLinkDeleter::operator()(UdpAdaptor* link) const
 {
-#if defined(SN_HAVE_UDP_ADAPTOR)
     delete link;
-#else
-    // Nothing can create a side channel in a build without one.
-    (void)link;
-#endif
 }
 
 std::string SentrelAdaptor::LastConnectedIP;

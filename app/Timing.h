@@ -1,0 +1,37 @@
+#pragma once
+
+#include <chrono>
+
+// Every duration the program waits on, in one place. The defaults are the
+// program's own values; tests build a Timing with shorter ones and pass it at
+// construction, so nothing in the program sleeps on a hard-coded duration.
+struct Timing {
+    using ms = std::chrono::milliseconds;
+
+    // --- Unit link ---
+    ms streamPeriod{60};          // one streaming pass
+    ms streamIdlePoll{50};        // streaming switched off: how often to look again
+    ms retryPause{100};           // between connection passes
+    ms quietRetryReport{60000};   // after the first passes of an endless retry: one report per period
+    ms wifiJoinWait{7000};        // after WifiCredentials, before asking for the network status
+    ms replyTimeout{10000};       // request to its matching reply
+    ms writeTimeout{10000};       // one frame onto the wire
+    ms broadcastAnswerWait{2000}; // broadcast probe to reading the answers
+
+    // --- Datagram side channel ---
+    ms udpReceivePoll{100};       // receive thread looks at its stop flag this often
+    ms udpAnswerPoll{20};         // a caller waiting for an answer looks this often
+
+    // --- Bridge ---
+    ms supervisionCycle{2000};    // one supervision cycle of the bridge
+    ms calibrationPoll{120};      // calibration thread's schedule
+    ms savePause{2000};           // between the steps of saving calibrations
+    ms calibrationJoinBound{5000}; // destruction waiting for the calibration thread
+
+    // --- Simulator client library ---
+    ms reconnectPause{1000};      // between reconnect attempts
+    ms connectBound{5000};        // one TCP connect attempt
+    ms keepAliveInterval{3000};   // APP keep-alive frames
+    ms partialFrameGrace{2000};   // a frame stalled mid-body after a close request
+    ms facadePollStep{20};        // the facade's waits look this often
+};

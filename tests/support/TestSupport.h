@@ -1,0 +1,90 @@
+#pragma once
+
+// Helpers every test folder shares: a bounded wait, a temporary folder that
+// removes itself, and the bridge configuration file the tests write.
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace testsupport {
+
+// Polls `condition` every few milliseconds until it holds or `timeout` has
+// passed; returns whether it held.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A fresh folder under /tmp, removed with everything in it when destroyed.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "sn-test")
+    {
+        std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+        if (!::mkdtemp(tmpl.data()))
+            throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+        dirPath = tmpl;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(dirPath, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return dirPath; }
+    std::string file(const std::string& name) const { return dirPath + "/" + name; }
+    void write(const std::string& name, const std::string& content) const
+    {
+        std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+        out << content;
+        if (!out)
+            throw std::runtime_error("cannot write " + file(name));
+    }
+    std::string read(const std::string& name) const
+    {
+        std::ifstream in(file(name), std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+private:
+    std::string dirPath;
+};
+
+// A complete bridge configuration: the unit at `unitAddress`, both simulator
+// servers at `serverAddress`, one calibration entry per table.
+inline std::string bridgeConfigXml(const std::string& unitAddress, const std::string& serverAddress)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+           "<Sentrel>\n"
+           "    <IPAddress>" + unitAddress + "</IPAddress>\n"
+           "    <SimulatorIP>" + serverAddress + "</SimulatorIP>\n"
+           "    <RHMIP>" + serverAddress + "</RHMIP>\n"
+           "    <IPRangeStart/>\n"
+           "    <IPRangeEnd/>\n"
+           "    <SPO2Scale>5</SPO2Scale>\n"
+           "    <SerialID>EMU0001</SerialID>\n"
+           "    <CO2Calibration><Entry key=\"10\" value=\"200\"/></CO2Calibration>\n"
+           "    <SPO2Calibration><Entry key=\"50\" value=\"300\"/></SPO2Calibration>\n"
+           "</Sentrel>\n";
+}
+
+} // namespace testsupport

@@ -1,6 +1,7 @@
 #include "SentrelAdaptor.h"
 
 #include "AssertionFailureException.h"
+#include "SocketFlags.h"
 
 #include "UdpAdaptor.h"
 
@@ -253,7 +254,7 @@ void SentrelAdaptor::writeToWire(const std::string& frame)
         const Clock::time_point deadline = Clock::now() + writeTimeout;
         std::size_t done = 0;
         while (done < frame.size()) {
-            const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, kSendNoSignal);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
                 continue;

@@ -3,6 +3,7 @@
 #include "EmulatorWire.h"
 #include "PatientModel.h"
 #include "ScenarioScript.h"
+#include "SocketFlags.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -228,6 +229,7 @@ struct SimulatorEmulator::Impl {
             if (::poll(&pf, 1, 20) <= 0 || !(pf.revents & POLLIN)) continue;
             int fd = ::accept(listenFd[i], nullptr, nullptr);
             if (fd < 0) continue;
+            suppressSigPipe(fd);
             timeval tv{2, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             auto c = std::make_shared<Conn>();
@@ -324,7 +326,7 @@ struct SimulatorEmulator::Impl {
     void writeAll(const ConnPtr& c, const std::uint8_t* data, std::size_t n) {
         std::size_t done = 0;
         while (done < n) {
-            ssize_t k = ::send(c->fd, data + done, n - done, MSG_NOSIGNAL);
+            ssize_t k = ::send(c->fd, data + done, n - done, kSendNoSignal);
             if (k <= 0) {
                 if (k < 0 && errno == EINTR) continue;
                 c->shut();

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
-#include <poll.h>
 #include <sstream>
+#include <sys/select.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -44,8 +44,12 @@ public:
             }
             return false;
         }
-        pollfd pf{0, POLLIN, 0};
-        if (::poll(&pf, 1, 100) <= 0) return false;
+        // select(), not poll(): macOS's poll() refuses terminals.
+        fd_set in;
+        FD_ZERO(&in);
+        FD_SET(0, &in);
+        timeval wait{0, 100000};
+        if (::select(1, &in, nullptr, nullptr, &wait) <= 0) return false;
         char chunk[512];
         ssize_t n = ::read(0, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SentrelEmulator.h"
 #include "SimulatorSample.h"
 #include "TestSupport.h"
 
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -76,6 +78,16 @@ inline Pending takePending(SentrelAdaptor& adaptor) {
 // The bound of every wait in these tests.
 constexpr std::chrono::milliseconds kWait{5000};
 
+// The bridge's and the unit link's pauses shortened for tests: connection
+// retries, the calibration poll and the save sequence's pauses.
+inline Timing shortTiming() {
+    Timing t;
+    t.retryPause = std::chrono::milliseconds(10);
+    t.calibrationPoll = std::chrono::milliseconds(10);
+    t.savePause = std::chrono::milliseconds(20);
+    return t;
+}
+
 inline Pending takePending(SimulatorSample& bridge) { return takePending(Access::adaptor(bridge)); }
 
 // Makes a folder the working directory for the guard's life, so the file the
@@ -99,6 +111,16 @@ public:
 private:
     std::string previous;
 };
+
+// An emulated unit on `address`, TCP only; started unless asked not to.
+inline std::unique_ptr<SentrelEmulator> emulatedUnit(const std::string& address, bool start = true) {
+    SentrelEmulator::Options options;
+    options.address = address;
+    options.udpPort = 0;
+    auto unit = std::make_unique<SentrelEmulator>(options);
+    if (start) unit->start();
+    return unit;
+}
 
 // Writes a configuration with the unit and both servers on one loopback
 // address into `dir`; returns its path.

@@ -3,8 +3,6 @@
 // the callback boundary and destruction while calibrating.
 #include "BridgeTestSupport.h"
 
-#include "SentrelEmulator.h"
-
 #include <memory>
 
 using namespace bridgetest;
@@ -18,18 +16,9 @@ const char* const kExampleSpO2CalData =
 
 Params calib(int action, int arg) { return {I("HW_PATMON_CALIB_ARG1", arg), I("HW_PATMON_CALIB_ACTION", action)}; }
 
-// Short pauses for the save sequence and a quick calibration poll.
-Timing calibrationTiming(std::chrono::milliseconds savePause = 20ms) {
-    Timing t;
-    t.savePause = savePause;
-    t.calibrationPoll = 10ms;
-    t.retryPause = 10ms;
-    return t;
-}
-
 class Calibration : public ::testing::Test {
 protected:
-    Calibration() : config("unused.xml") { rebuild(calibrationTiming()); }
+    Calibration() : config("unused.xml") { rebuild(shortTiming()); }
     // A fresh bridge on the same configuration, its link marked up.
     void rebuild(const Timing& timing) {
         bridge.reset();
@@ -173,11 +162,7 @@ TEST(CalDataText, CompactTextInDescendingKeyOrder) {
 class CalibrationSave : public Calibration {
 protected:
     void connect(const std::string& address) {
-        SentrelEmulator::Options options;
-        options.address = address;
-        options.udpPort = 0;
-        unit.reset(new SentrelEmulator(options));
-        unit->start();
+        unit = emulatedUnit(address);
         ASSERT_TRUE(adaptor().initialize("", address, "", "", false));
     }
     std::vector<SentrelEmulator::ReceivedMessage> calibrationTraffic() {
@@ -236,7 +221,9 @@ TEST_F(CalibrationSave, BothTablesReplaceTheUnitsCalibrations) {
 }
 
 TEST_F(CalibrationSave, EmptyTablesOnlyPauseAndOnlyCo2SendsNoSpO2) {
-    rebuild(calibrationTiming(150ms));
+    Timing timing = shortTiming();
+    timing.savePause = 150ms;
+    rebuild(timing);
     connect("127.0.5.11");
     update(calib(1, 0));
     const auto start = std::chrono::steady_clock::now();
@@ -256,7 +243,7 @@ TEST_F(CalibrationSave, EmptyTablesOnlyPauseAndOnlyCo2SendsNoSpO2) {
 }
 
 TEST_F(CalibrationSave, FailedUnitRequestIsCaughtAtTheCallbackAndEndsCalibration) {
-    Timing timing = calibrationTiming();
+    Timing timing = shortTiming();
     timing.replyTimeout = 200ms;  // the unit never answers
     rebuild(timing);
     connect("127.0.5.12");
@@ -290,7 +277,7 @@ TEST_F(Calibration, DestructionEndsCalibrationAndWaitsForTheThread) {
     // The thread saw calibration mode end and finished before the bridge went.
     EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "exiting calibration mode...\n"), 1);
     // A second bridge on the same configuration calibrates afresh.
-    rebuild(calibrationTiming());
+    rebuild(shortTiming());
     update(calib(1, 0));
     EXPECT_TRUE(threadEntered());
 }

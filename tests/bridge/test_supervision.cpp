@@ -6,7 +6,6 @@
 // counted without their line ends.
 #include "BridgeTestSupport.h"
 
-#include "SentrelEmulator.h"
 #include "SimulatorEmulator.h"
 
 #include <algorithm>
@@ -21,10 +20,8 @@ namespace {
 
 // Cycles come only when the test asks for them.
 Timing steppedTiming() {
-    Timing t;
+    Timing t = shortTiming();
     t.supervisionCycle = std::chrono::hours(1);
-    t.retryPause = 10ms;
-    t.calibrationPoll = 10ms;
     return t;
 }
 
@@ -33,11 +30,7 @@ protected:
     ~Supervision() override { endLoop(); }
 
     void startUnit(const std::string& address, const Timing& timing = steppedTiming()) {
-        SentrelEmulator::Options options;
-        options.address = address;
-        options.udpPort = 0;
-        unit.reset(new SentrelEmulator(options));
-        unit->start();
+        unit = emulatedUnit(address);
         config.reset(new Configuration(writeConfig(dir, address).c_str()));
         testing::internal::CaptureStdout();
         const bool read = config->readConfiguration();
@@ -75,6 +68,21 @@ protected:
         adaptor().sendPing();
         ASSERT_FALSE(adaptor().checkConnection());
     }
+    // `n` cycles that each find the link broken; false as soon as one does
+    // not end or the loop returns.
+    bool silentCycles(int n) {
+        for (int i = 0; i < n; ++i) {
+            dropLink();
+            if (!cycle() || returned) return false;
+        }
+        return true;
+    }
+    // One more silent cycle, at which the loop is to give up.
+    bool givesUpAtNextSilentCycle() {
+        dropLink();
+        Access::startNextCycle(*bridge);
+        return testsupport::eventually([&] { return returned.load(); }, kWait);
+    }
 
     testsupport::TempDir dir;
     WorkingDirectory inDir{dir.path()};
@@ -92,14 +100,8 @@ TEST_F(Supervision, GivesUpAtTheEleventhSilentCycleWhileRunning) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     startLoop();
-    bool steady = true;
-    for (int n = 1; n <= 10 && steady; ++n) {
-        dropLink();
-        steady = cycle() && !returned;
-    }
-    dropLink();
-    Access::startNextCycle(*bridge);
-    const bool gaveUp = testsupport::eventually([&] { return returned.load(); }, kWait);
+    const bool steady = silentCycles(10);
+    const bool gaveUp = givesUpAtNextSilentCycle();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(steady) << out << err;
@@ -127,14 +129,8 @@ TEST_F(Supervision, CalibrationModeCountsSilentCyclesToo) {
     bridge->parametersUpdated({I("HW_PATMON_CALIB_ACTION", 1)});
     const bool calibrating = Access::calibrating(*bridge);
     startLoop();
-    bool steady = true;
-    for (int n = 1; n <= 10 && steady; ++n) {
-        dropLink();
-        steady = cycle() && !returned;
-    }
-    dropLink();
-    Access::startNextCycle(*bridge);
-    const bool gaveUp = testsupport::eventually([&] { return returned.load(); }, kWait);
+    const bool steady = silentCycles(10);
+    const bool gaveUp = givesUpAtNextSilentCycle();
     testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(calibrating);
@@ -150,11 +146,7 @@ TEST_F(Supervision, WhilePausedASilentUnitIsReconnectedWithoutLimit) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     startLoop();
-    bool steady = true;
-    for (int n = 1; n <= 15 && steady; ++n) {
-        dropLink();
-        steady = cycle() && !returned;
-    }
+    const bool steady = silentCycles(15);
     endLoop();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
@@ -243,11 +235,7 @@ protected:
 
 TEST_F(Startup, SubscribesFourSimAndTwentySixAppParameters) {
     const std::string address = "127.0.5.30";
-    SentrelEmulator::Options unitOptions;
-    unitOptions.address = address;
-    unitOptions.udpPort = 0;
-    SentrelEmulator unit(unitOptions);
-    unit.start();
+    const auto unit = emulatedUnit(address);
     SimulatorEmulator::Options simOptions;
     simOptions.address = address;
     SimulatorEmulator servers(simOptions);
@@ -295,13 +283,10 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
     timing.retryPause = 20ms;
     SimulatorSample bridge(&config, timing);
     useUnitTiming(Access::adaptor(bridge), timing);
-    SentrelEmulator::Options unitOptions;
-    unitOptions.address = address;
-    unitOptions.udpPort = 0;
-    SentrelEmulator unit(unitOptions);
+    const auto unit = emulatedUnit(address, false);
     std::thread later([&] {
         std::this_thread::sleep_for(400ms);
-        unit.start();
+        unit->start();
     });
     testing::internal::CaptureStdout();
     const bool ok = bridge.initialize(false);
@@ -309,7 +294,7 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(ok);
     EXPECT_NE(out.find("SN>Failed to find or could not connect to Sentrel on IP " + address), std::string::npos);
-    EXPECT_TRUE(unit.waitForConnectionCount(1, 1000ms));
+    EXPECT_TRUE(unit->waitForConnectionCount(1, 1000ms));
     // Nobody listens on the simulator ports: the subscriptions wait in the registries.
     EXPECT_EQ(Access::simClient(bridge).getNumberOfUnregisteredInputParameters(), 4u);
     EXPECT_EQ(Access::appClient(bridge).getNumberOfUnregisteredInputParameters(), 26u);
@@ -317,11 +302,7 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
 
 TEST_F(Startup, RefusedSubscriptionFailsInitializeAndStopsThere) {
     const std::string address = "127.0.5.32";
-    SentrelEmulator::Options unitOptions;
-    unitOptions.address = address;
-    unitOptions.udpPort = 0;
-    SentrelEmulator unit(unitOptions);
-    unit.start();
+    const auto unit = emulatedUnit(address);
     const std::string path = writeConfig(dir, address);
     Configuration config(path.c_str());
     {

@@ -12,17 +12,9 @@ using namespace bridgetest;
 
 namespace {
 
-// A bridge whose calibration thread polls quickly, for the cases that open
-// calibration mode.
-Timing quickCalibration() {
-    Timing t;
-    t.calibrationPoll = std::chrono::milliseconds(10);
-    return t;
-}
-
 class Translation : public ::testing::Test {
 protected:
-    Translation() : config(dir.file("absent.xml").c_str()), bridge(&config, quickCalibration()) {
+    Translation() : config(dir.file("absent.xml").c_str()), bridge(&config, shortTiming()) {
         markUnitConnected(Access::adaptor(bridge));
     }
 

@@ -143,8 +143,11 @@ SimulatorSample::~SimulatorSample() {
     // receive thread reporting its final state change still finds them.
     if (simCallback) simCallback->forwarding = false;
     if (appCallback) appCallback->forwarding = false;
-    simClient.waitForConnectionState(CSClient::STATE_CLOSED, 5);
-    appClient.waitForConnectionState(CSClient::STATE_CLOSED, 5);
+    // The clients' wait counts whole seconds.
+    const auto closeBound =
+        static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(timing.clientCloseBound).count());
+    simClient.waitForConnectionState(CSClient::STATE_CLOSED, closeBound);
+    appClient.waitForConnectionState(CSClient::STATE_CLOSED, closeBound);
     if (simCallback) simClient.removeCallbackInterface(simCallback.get());
     if (appCallback) appClient.removeCallbackInterface(appCallback.get());
     {

@@ -27,6 +27,7 @@ struct Timing {
     ms calibrationPoll{120};      // calibration thread's schedule
     ms savePause{2000};           // between the steps of saving calibrations
     ms calibrationJoinBound{5000}; // destruction waiting for the calibration thread
+    ms clientCloseBound{5000};    // destruction waiting for each simulator client to close
 
     // --- Simulator client library ---
     ms reconnectPause{1000};      // between reconnect attempts

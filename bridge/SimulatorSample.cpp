@@ -1,5 +1,7 @@
 #include "SimulatorSample.h"
 
+#include "ProtocolHelpers.h"
+
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/property_tree/json_parser.hpp>
@@ -8,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
-#include <limits>
 #include <sstream>
 
 namespace {
@@ -18,13 +19,13 @@ using CSClient = com_vela::CSClient;
 int32_t intValue(const CSClient::Parameter& p) { return p.value.intValue; }
 float floatValue(const CSClient::Parameter& p) { return p.value.floatValue; }
 
-// Truncation toward zero of a value from the wire; NaN and values outside the
-// integer range would make the plain conversion undefined.
-int32_t truncateToInt(float f) {
-    if (std::isnan(f)) return 0;
-    if (f >= 2147483520.0f) return std::numeric_limits<int32_t>::max();
-    if (f <= -2147483648.0f) return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(f);
+// Stores a changed value and makes its vital due at the next tick.
+template <typename T>
+void storeIfChanged(T& stored, T value, int32_t& countdown) {
+    if (value != stored) {
+        stored = value;
+        countdown = 0;
+    }
 }
 
 // One step of an update countdown: true when the value is due to be sent.
@@ -123,11 +124,15 @@ void SimulatorSample::AppClientCallback::parametersUpdated(const std::vector<CSC
 
 // ---------------------------------------------------------------- lifecycle
 
-SimulatorSample::SimulatorSample(Configuration* configuration)
-    : supervisionSleep([] { std::this_thread::sleep_for(std::chrono::seconds(2)); }),
-      simClient(1, 5),
-      appClient(5),
-      configuration(configuration) {}
+void SimulatorSample::WaveformBuffers::clear() {
+    arterial.clear();
+    pulmonaryArtery.clear();
+    cvp.clear();
+    pleth.clear();
+}
+
+SimulatorSample::SimulatorSample(Configuration* configuration, const Timing& timing)
+    : timing(timing), simClient(1, 5), appClient(5), configuration(configuration) {}
 
 SimulatorSample::~SimulatorSample() {
     appClient.stopKeepAlive();
@@ -138,8 +143,11 @@ SimulatorSample::~SimulatorSample() {
     // receive thread reporting its final state change still finds them.
     if (simCallback) simCallback->forwarding = false;
     if (appCallback) appCallback->forwarding = false;
-    simClient.waitForConnectionState(CSClient::STATE_CLOSED, 5);
-    appClient.waitForConnectionState(CSClient::STATE_CLOSED, 5);
+    // The clients' wait counts whole seconds.
+    const auto closeBound =
+        static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(timing.clientCloseBound).count());
+    simClient.waitForConnectionState(CSClient::STATE_CLOSED, closeBound);
+    appClient.waitForConnectionState(CSClient::STATE_CLOSED, closeBound);
     if (simCallback) simClient.removeCallbackInterface(simCallback.get());
     if (appCallback) appClient.removeCallbackInterface(appCallback.get());
     {
@@ -248,36 +256,59 @@ void SimulatorSample::reinitializeUnit() {
 }
 
 void SimulatorSample::run() {
-    int counter = 0;
-    for (;;) {
-        supervisionSleep();
-        const bool answers = adaptor.checkConnection();
-        if (running || calibrating) {
-            if (answers) {
-                if (counter >= 2) std::cout << "SN>ERROR>Connection reestablished..." << std::endl;
-                counter = 0;
-            } else {
-                const int k = counter + 1;
-                if (k % 2 == 0) {
-                    std::cerr << "SN>ERROR>Unable to reach the Sentrel unit... (" << k << "). Reconnecting..."
-                              << std::endl;
-                    reinitializeUnit();
-                }
-                if (counter >= 10) {
-                    std::cerr << "SN>ERROR>No answer from the Sentrel unit for too long. Disconnecting."
-                              << std::endl;
-                    return;
-                }
-                counter = k;
-            }
-        }
-        if (answers) {
-            if (ping) adaptor.sendPing();
-            continue;
-        }
-        std::cout << "Disconnected. Reconnecting." << std::endl;
-        reinitializeUnit();
+    int silentCycles = 0;
+    while (awaitNextCycle()) {
+        const bool goOn = superviseOnce(silentCycles);
+        ++supervisionCycles;
+        if (!goOn) return;
     }
+}
+
+void SimulatorSample::stop() {
+    std::lock_guard<std::mutex> lock(supervisionMutex);
+    stopRequested = true;
+    supervisionWake.notify_all();
+}
+
+// Waits one supervision cycle, or less when the next cycle is asked for;
+// false once stop() was called.
+bool SimulatorSample::awaitNextCycle() {
+    std::unique_lock<std::mutex> lock(supervisionMutex);
+    supervisionWake.wait_for(lock, timing.supervisionCycle, [this] { return stopRequested || cycleRequested; });
+    cycleRequested = false;
+    return !stopRequested;
+}
+
+// One supervision cycle; false when the unit has been silent for too long.
+// `silentCycles` counts the consecutive silent cycles while the unit is
+// expected to stream.
+bool SimulatorSample::superviseOnce(int& silentCycles) {
+    const bool answers = adaptor.checkConnection();
+    if (running || calibrating) {
+        if (answers) {
+            if (silentCycles >= 2) std::cout << "SN>ERROR>Connection reestablished..." << std::endl;
+            silentCycles = 0;
+        } else {
+            const int k = silentCycles + 1;
+            if (k % 2 == 0) {
+                std::cerr << "SN>ERROR>Unable to reach the Sentrel unit... (" << k << "). Reconnecting..."
+                          << std::endl;
+                reinitializeUnit();
+            }
+            if (silentCycles >= 10) {
+                std::cerr << "SN>ERROR>No answer from the Sentrel unit for too long. Disconnecting." << std::endl;
+                return false;
+            }
+            silentCycles = k;
+        }
+    }
+    if (answers) {
+        if (ping) adaptor.sendPing();
+        return true;
+    }
+    std::cout << "Disconnected. Reconnecting." << std::endl;
+    reinitializeUnit();
+    return true;
 }
 
 // ---------------------------------------------------------------- translation
@@ -297,18 +328,21 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
     }
 }
 
-void SimulatorSample::resetCountdowns() {
-    spo2Countdown = etco2Countdown = nibpCountdown = hrCountdown = rrCountdown = tempCountdown =
-        co2OffCountdown = 0;
-}
-
 void SimulatorSample::handleParameter(const CSClient::Parameter& p, bool& calibrationArrived) {
     const std::string& name = p.id;
-    if (name == "HW_PATSPEED") {
+    auto debugValue = [&](const char* label) {
+        if (debug) std::cout << label << intValue(p) << std::endl;
+    };
+    auto catheterDepth = [&](const char* label, const char* zeroStateCommand, bool& active) {
         const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>HW_PATSPEED_PARAM: " << v << std::endl;
-        const bool nowRunning = (v == 1);
-        if (nowRunning != running) resetCountdowns();
+        debugValue(label);
+        adaptor.sendCommand(zeroStateCommand, zeroState(v));
+        active = (v >= 0);
+    };
+    if (name == "HW_PATSPEED") {
+        debugValue("SN>HW_PATSPEED_PARAM: ");
+        const bool nowRunning = (intValue(p) == 1);
+        if (nowRunning != running) countdowns = Countdowns();
         running = nowRunning;
         if (nowRunning) {
             calibrating = false;
@@ -321,97 +355,72 @@ void SimulatorSample::handleParameter(const CSClient::Parameter& p, bool& calibr
             adaptor.enableStreamVitals(false);
         }
     } else if (name == "HRPM") {
-        const int32_t v = intValue(p);
-        if (v != heartRate) { heartRate = v; hrCountdown = 0; }
+        storeIfChanged(vitals.heartRate, intValue(p), countdowns.heartRate);
     } else if (name == "SAO2") {
-        const int32_t v = truncateToInt(floatValue(p));
-        if (v != spo2) { spo2 = v; spo2Countdown = 0; }
+        storeIfChanged(vitals.spo2, com_vela::protocol_helpers::truncateToInt(floatValue(p)), countdowns.spo2);
     } else if (name == "ETCO2") {
-        const int32_t v = intValue(p);
-        if (v != etco2) { etco2 = v; etco2Countdown = 0; }
+        storeIfChanged(vitals.etco2, intValue(p), countdowns.etco2);
     } else if (name == "EXT_DABP") {
-        const int32_t v = intValue(p);
-        if (v != diastolic) { diastolic = v; nibpCountdown = 0; }
+        storeIfChanged(vitals.diastolic, intValue(p), countdowns.nibp);
     } else if (name == "EXT_MAP") {
-        const int32_t v = intValue(p);
-        if (v != mean) { mean = v; nibpCountdown = 0; }
+        storeIfChanged(vitals.mean, intValue(p), countdowns.nibp);
     } else if (name == "EXT_SABP") {
-        const int32_t v = intValue(p);
-        if (v != systolic) { systolic = v; nibpCountdown = 0; }
+        storeIfChanged(vitals.systolic, intValue(p), countdowns.nibp);
     } else if (name == "RRPM") {
-        const int32_t v = intValue(p);
-        if (v != respirationRate) { respirationRate = v; rrCountdown = 0; }
+        storeIfChanged(vitals.respirationRate, intValue(p), countdowns.respirationRate);
     } else if (name == "BODY_TEMP") {
-        bodyTemp = floatValue(p);
+        vitals.bodyTemp = floatValue(p);
     } else if (name == "bloodTemp") {
-        bloodTemp = floatValue(p);
+        vitals.bloodTemp = floatValue(p);
     } else if (name == "ARTLINE") {
-        arterialBuffer.push_back(floatValue(p));
+        waveforms.arterial.push_back(floatValue(p));
     } else if (name == "PLINE") {
-        paBuffer.push_back(floatValue(p));
+        waveforms.pulmonaryArtery.push_back(floatValue(p));
     } else if (name == "CVPLINE") {
-        cvpBuffer.push_back(floatValue(p));
+        waveforms.cvp.push_back(floatValue(p));
     } else if (name == "PLETH") {
-        plethBuffer.push_back(floatValue(p));
+        waveforms.pleth.push_back(floatValue(p));
     } else if (name == "CAPNOGRAM") {
         // The capnogram is not streamed to the unit.
     } else if (name == "ARTERIAL_CATHETER_DEPTH") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>ARTERIAL_CATHETER_DEPTH: " << v << std::endl;
-        adaptor.sendCommand("abpZeroState", zeroState(v));
-        arterialCatheter = (v >= 0);
+        catheterDepth("SN>ARTERIAL_CATHETER_DEPTH: ", "abpZeroState", sensors.arterialCatheter);
     } else if (name == "CVP_CATHETER_DEPTH") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>CVP_CATHETER_DEPTH: " << v << std::endl;
-        adaptor.sendCommand("cvpZeroState", zeroState(v));
-        cvpCatheter = (v >= 0);
+        catheterDepth("SN>CVP_CATHETER_DEPTH: ", "cvpZeroState", sensors.cvpCatheter);
     } else if (name == "PA_CATHETER_DEPTH") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>PA_CATHETER_DEPTH: " << v << std::endl;
-        adaptor.sendCommand("papZeroState", zeroState(v));
-        paCatheter = (v >= 0);
+        catheterDepth("SN>PA_CATHETER_DEPTH: ", "papZeroState", sensors.paCatheter);
     } else if (name == "PULSE_SENSOR") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>PULSE_SENSOR: " << v << std::endl;
-        if (v != pulseSensor) { pulseSensor = v; spo2Countdown = 0; }
+        debugValue("SN>PULSE_SENSOR: ");
+        storeIfChanged(sensors.pulseSensor, intValue(p), countdowns.spo2);
     } else if (name == "SPO2_PROBE") {
         const bool v = intValue(p) != 0;
         std::cout << "Got update for SpO2 probe param: " << "SPO2_PROBE" << ": " << (v ? 1 : 0) << std::endl;
-        if (v != spo2Probe) { spo2Probe = v; spo2Countdown = 0; }
+        storeIfChanged(sensors.spo2Probe, v, countdowns.spo2);
     } else if (name == "SIMULATOR_XCONNECTED") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>SIMULATOR_XCONNECTED: " << v << std::endl;
-        if ((v != 0) != simulatorXConnected) { simulatorXConnected = (v != 0); spo2Countdown = 0; }
+        debugValue("SN>SIMULATOR_XCONNECTED: ");
+        storeIfChanged(sensors.simulatorXConnected, intValue(p) != 0, countdowns.spo2);
     } else if (name == "CAPNOGRAPH_SENSOR") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>CAPNOGRAPH_SENSOR: " << v << std::endl;
-        if ((v != 0) != capnographSensor) { capnographSensor = (v != 0); co2OffCountdown = 0; }
+        debugValue("SN>CAPNOGRAPH_SENSOR: ");
+        storeIfChanged(sensors.capnographSensor, intValue(p) != 0, countdowns.co2Off);
     } else if (name == "TEMP_BODY_SENSOR") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>TEMP_BODY_SENSOR: " << v << std::endl;
-        bodyTempSensor = (v != 0);
+        debugValue("SN>TEMP_BODY_SENSOR: ");
+        sensors.bodyTempSensor = (intValue(p) != 0);
     } else if (name == "TEMP_BLOOD_SENSOR") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>TEMP_BLOOD_SENSOR: " << v << std::endl;
-        bloodTempSensor = (v != 0);
+        debugValue("SN>TEMP_BLOOD_SENSOR: ");
+        sensors.bloodTempSensor = (intValue(p) != 0);
     } else if (name == "NIBP_SENSOR") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>NIBP_SENSOR: " << v << std::endl;
-        if ((v != 0) != nibpSensor) { nibpSensor = (v != 0); nibpCountdown = 0; }
+        debugValue("SN>NIBP_SENSOR: ");
+        storeIfChanged(sensors.nibpSensor, intValue(p) != 0, countdowns.nibp);
     } else if (name == "HW_PATMON_CALIB_ACTION") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>CALIBRATION_ACTION: " << v << std::endl;
-        calibrationAction = v;
+        debugValue("SN>CALIBRATION_ACTION: ");
+        calibration.action = intValue(p);
         calibrationArrived = true;
     } else if (name == "HW_PATMON_CALIB_ARG1") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>CALIBRATION_ARG1: " << v << std::endl;
-        calibrationArg = v;
+        debugValue("SN>CALIBRATION_ARG1: ");
+        calibration.arg = intValue(p);
         calibrationArrived = true;
     } else if (name == "HW_PATMON_ENABLED") {
-        const int32_t v = intValue(p);
-        if (debug) std::cout << "SN>FeatureIsEnabled: " << v << std::endl;
-        featureEnabled = (v > 0);
+        debugValue("SN>FeatureIsEnabled: ");
+        featureEnabled = (intValue(p) > 0);
         std::cout << "SN>" << (featureEnabled ? "Feature enabled!" : ">>>>>>>>>>>>>>>>>Feature is not enabled!")
                   << std::endl;
     }
@@ -422,56 +431,55 @@ void SimulatorSample::endOfBatch(bool calibrationArrived) {
     if (running) {
         calibrating = false;
     } else if (calibrationArrived) {
-        performCalibration(calibrationAction, calibrationArg);
+        performCalibration(calibration.action, calibration.arg);
     }
     if (!(running && featureEnabled)) {
-        arterialBuffer.clear();
-        paBuffer.clear();
-        cvpBuffer.clear();
-        plethBuffer.clear();
+        waveforms.clear();
         return;
     }
-    if (arterialBuffer.size() < 10) return;
+    if (waveforms.arterial.size() < 10) return;
     tick();
 }
 
 void SimulatorSample::tick() {
-    dropOldest(cvpBuffer, arterialBuffer.size());
-    dropOldest(paBuffer, arterialBuffer.size());
+    WaveformBuffers& w = waveforms;
+    dropOldest(w.cvp, w.arterial.size());
+    dropOldest(w.pulmonaryArtery, w.arterial.size());
 
     if (IsSpO2ProbeConnected()) {
-        if (countdownStep(spo2Countdown)) adaptor.sendSPO2(spo2);
-        adaptor.sendPLETH_50Hz(plethBuffer);
+        if (countdownStep(countdowns.spo2)) adaptor.sendSPO2(vitals.spo2);
+        adaptor.sendPLETH_50Hz(w.pleth);
     } else {
-        countdownStep(spo2Countdown);
+        countdownStep(countdowns.spo2);
     }
-    plethBuffer.clear();
+    w.pleth.clear();
 
-    if (countdownStep(nibpCountdown)) {
-        if (nibpSensor) adaptor.sendNIBP_mmHg(systolic, diastolic, mean);
+    if (countdownStep(countdowns.nibp)) {
+        if (sensors.nibpSensor) adaptor.sendNIBP_mmHg(vitals.systolic, vitals.diastolic, vitals.mean);
         else adaptor.sendDisableNIBP();
     }
-    if (countdownStep(hrCountdown)) adaptor.sendHR_bpm(heartRate);
-    if (countdownStep(rrCountdown)) adaptor.sendRR_brpm(respirationRate);
-    if (countdownStep(tempCountdown)) {
-        if (bodyTempSensor) adaptor.sendT1_degC(bodyTemp);
+    if (countdownStep(countdowns.heartRate)) adaptor.sendHR_bpm(vitals.heartRate);
+    if (countdownStep(countdowns.respirationRate)) adaptor.sendRR_brpm(vitals.respirationRate);
+    if (countdownStep(countdowns.temperature)) {
+        if (sensors.bodyTempSensor) adaptor.sendT1_degC(vitals.bodyTemp);
         else adaptor.sendDisableT1();
-        if (bloodTempSensor) adaptor.sendT2_degC(bloodTemp);
+        if (sensors.bloodTempSensor) adaptor.sendT2_degC(vitals.bloodTemp);
         else adaptor.sendDisableT2();
     }
-    if (countdownStep(etco2Countdown)) adaptor.sendCommand("etCO2", static_cast<int>(etco2));
-    if (!capnographSensor && countdownStep(co2OffCountdown)) adaptor.sendDisableCO2();
+    if (countdownStep(countdowns.etco2)) adaptor.sendCommand("etCO2", static_cast<int>(vitals.etco2));
+    if (!sensors.capnographSensor && countdownStep(countdowns.co2Off)) adaptor.sendDisableCO2();
 
-    if (arterialCatheter) adaptor.sendABP_50Hz(arterialBuffer);
-    arterialBuffer.clear();
-    if (cvpCatheter) adaptor.sendCVP_25Hz(cvpBuffer);
-    cvpBuffer.clear();
-    if (paCatheter) adaptor.sendPAP_50Hz(paBuffer);
-    paBuffer.clear();
+    if (sensors.arterialCatheter) adaptor.sendABP_50Hz(w.arterial);
+    w.arterial.clear();
+    if (sensors.cvpCatheter) adaptor.sendCVP_25Hz(w.cvp);
+    w.cvp.clear();
+    if (sensors.paCatheter) adaptor.sendPAP_50Hz(w.pulmonaryArtery);
+    w.pulmonaryArtery.clear();
 }
 
 bool SimulatorSample::IsSpO2ProbeConnected() const {
-    return pulseSensor == 1 || (pulseSensor == 2 && (spo2Probe || !simulatorXConnected));
+    return sensors.pulseSensor == 1 ||
+           (sensors.pulseSensor == 2 && (sensors.spo2Probe || !sensors.simulatorXConnected));
 }
 
 int SimulatorSample::calibrateSPO2Value(float x) const {
@@ -507,42 +515,42 @@ void SimulatorSample::performCalibration(int action, int arg) {
     switch (action) {
     case 1:
         printLine("SN>CALIBRATION>Start/reset calibration");
-        spo2Points.clear();
-        co2Points.clear();
-        co2Counter = 0;
+        calibration.spo2Points.clear();
+        calibration.co2Points.clear();
+        calibration.co2Counter = 0;
         break;
     case 2:
         std::cout << "SN>CALIBRATION>Set SPO2 scale to " << arg << std::endl;
         break;
     case 3:
         std::cout << "SN>CALIBRATION>Set SPO2 Counter to " << arg << std::endl;
-        spo2Counter = arg;
+        calibration.spo2Counter = arg;
         if (arg >= 1) adaptor.sendSPO2_ratio(arg);
         break;
     case 4:
         std::cout << "SN>CALIBRATION>Set CO2 Counter to " << arg << std::endl;
-        co2Counter = arg;
+        calibration.co2Counter = arg;
         if (arg >= 1) {
-            std::cout << "Sending co2FlowFactor of " << co2Counter << std::endl;
+            std::cout << "Sending co2FlowFactor of " << calibration.co2Counter << std::endl;
             adaptor.sendRR_brpm(10);
-            adaptor.sendCO2_flowFactor(co2Counter);
+            adaptor.sendCO2_flowFactor(calibration.co2Counter);
         }
         break;
     case 30:
-        std::cout << "SN>CALIBRATION>Save SPO2 point " << arg << " -> " << spo2Counter << std::endl;
-        spo2Points[spo2Counter] = arg;
+        std::cout << "SN>CALIBRATION>Save SPO2 point " << arg << " -> " << calibration.spo2Counter << std::endl;
+        calibration.spo2Points[calibration.spo2Counter] = arg;
         break;
     case 39:
         printLine("SN>CALIBRATION>Skipping SPO2");
-        spo2Points.clear();
+        calibration.spo2Points.clear();
         break;
     case 40:
-        std::cout << "SN>CALIBRATION>Save CO2 point " << arg << " -> " << co2Counter << std::endl;
-        co2Points[co2Counter] = arg;
+        std::cout << "SN>CALIBRATION>Save CO2 point " << arg << " -> " << calibration.co2Counter << std::endl;
+        calibration.co2Points[calibration.co2Counter] = arg;
         break;
     case 49:
         printLine("SN>CALIBRATION>Skipping CO2");
-        co2Points.clear();
+        calibration.co2Points.clear();
         break;
     case 100:
         saveCalibration();
@@ -585,7 +593,7 @@ void SimulatorSample::saveTable(const char* calType, const std::map<int32_t, int
     printLine(firstLine);
     adaptor.printJson(request());
     adaptor.sendSnCommand(removeText);
-    std::this_thread::sleep_for(savePause);
+    std::this_thread::sleep_for(timing.savePause);
     printLine("New calibration list:");
     adaptor.printJson(request());
     adaptor.sendSnCommand(calData);
@@ -595,11 +603,11 @@ void SimulatorSample::saveTable(const char* calType, const std::map<int32_t, int
 
 void SimulatorSample::saveCalibration() {
     printLine("SN>CALIBRATION>Saving calibration file!");
-    std::this_thread::sleep_for(savePause);
-    if (!spo2Points.empty())
-        saveTable("SpO2", spo2Points, kCalRemoveSpO2, "Removing previous calibration:", "After SpO2:");
-    if (!co2Points.empty())
-        saveTable("CO2", co2Points, kCalRemoveCO2, "Removing previous calibration", "After CO2:");
+    std::this_thread::sleep_for(timing.savePause);
+    if (!calibration.spo2Points.empty())
+        saveTable("SpO2", calibration.spo2Points, kCalRemoveSpO2, "Removing previous calibration:", "After SpO2:");
+    if (!calibration.co2Points.empty())
+        saveTable("CO2", calibration.co2Points, kCalRemoveCO2, "Removing previous calibration", "After CO2:");
     calibrating = false;
 }
 
@@ -635,7 +643,7 @@ void SimulatorSample::calibrationData() {
         adaptor.enableStreamVitals(true);
         auto deadline = start;
         for (;;) {
-            deadline += std::chrono::milliseconds(120);
+            deadline += timing.calibrationPoll;
             const auto remaining =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (remaining.count() > 0) std::this_thread::sleep_for(remaining);
@@ -667,7 +675,7 @@ void SimulatorSample::waitForCalibrationThread() {
     if (!calibrationThread.joinable()) return;
     {
         std::unique_lock<std::mutex> doneLock(calibrationDoneMutex);
-        if (!calibrationDoneCv.wait_for(doneLock, calibrationJoinBound, [this] { return calibrationThreadDone; })) {
+        if (!calibrationDoneCv.wait_for(doneLock, timing.calibrationJoinBound, [this] { return calibrationThreadDone; })) {
             // Leaving it running would let it reach a destroyed bridge; the
             // thread only sleeps and polls, so the join below still ends.
             std::cerr << "SN>ERROR>The calibration thread is slow to end; waiting for it." << std::endl;

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,15 +14,15 @@
 #include "Configuration.h"
 #include "SentrelAdaptor.h"
 #include "SimClient.h"
+#include "Timing.h"
 
 // The bridge: owns the SIM and APP simulator clients and the unit adaptor,
 // subscribes the simulator parameters, turns their updates into unit commands,
 // runs the operator's calibration procedure and supervises the unit link.
 //
-// State is public so that the supervision loop, the translation and the
-// calibration can be inspected from outside; the client threads, the
-// calibration thread and the main thread share it under `bridgeMutex`
-// (the flags are atomics and are read without it).
+// The client threads, the calibration thread and the main thread share the
+// state under `bridgeMutex`; the flags are atomics read without it. Tests see
+// inside only through `TestAccess` below.
 class SimulatorSample {
 public:
     using CSClient = com_vela::CSClient;
@@ -58,13 +56,21 @@ public:
     static constexpr unsigned kRhmPort = 55580;
     static constexpr unsigned kSimulatorPort = 55557;
 
-    explicit SimulatorSample(Configuration* configuration);
+    // `timing` gives the supervision cycle, the calibration poll, the save
+    // sequence's pauses and how long destruction waits for the calibration
+    // thread.
+    explicit SimulatorSample(Configuration* configuration, const Timing& timing = Timing());
     virtual ~SimulatorSample();
     SimulatorSample(const SimulatorSample&) = delete;
     SimulatorSample& operator=(const SimulatorSample&) = delete;
 
     bool initialize(bool debug);
+    // Supervises the unit link until it has been silent for too long, or
+    // until stop() is called.
     void run();
+    // Ends run() now if it is waiting for its next cycle, else at the end of
+    // the cycle in progress; a later run() returns at once.
+    void stop();
     void shouldPing(bool flag);
 
     // Subscribes the 4 SIM and the 26 APP inputs.
@@ -75,29 +81,96 @@ public:
     int calibrateSPO2Value(float x) const;
     float calibrateCO2Value(float x) const;
 
-    void performCalibration(int action, int arg);
-    void calibrationData();
-
     // The compact CalData text for one point table ("SpO2" or "CO2").
     static std::string buildCalDataText(const char* calType, const std::map<int32_t, int32_t>& points);
     static const char* const kCalRemoveSpO2;
     static const char* const kCalRemoveCO2;
 
-    // The pause between the supervision cycles, and the save sequence's
-    // pauses that give the unit time to take in each change.
-    std::function<void()> supervisionSleep;
-    std::chrono::milliseconds savePause{2000};
-    // How long destruction waits for the calibration thread to see the end of
-    // calibration mode before reporting it.
-    std::chrono::milliseconds calibrationJoinBound{5000};
+    struct TestAccess;
 
 private:
+    friend struct TestAccess;
+
+    // Latest vital values of the patient.
+    struct VitalValues {
+        int32_t spo2 = 0;
+        int32_t etco2 = 0;
+        int32_t diastolic = 0;
+        int32_t mean = 0;
+        int32_t systolic = 0;
+        int32_t heartRate = 0;
+        int32_t respirationRate = 0;
+        float bodyTemp = 0;
+        float bloodTemp = 0;
+    };
+
+    // Ticks until each vital is sent again; 0 sends it at the next tick.
+    struct Countdowns {
+        int32_t spo2 = 0;
+        int32_t etco2 = 0;
+        int32_t nibp = 0;
+        int32_t heartRate = 0;
+        int32_t respirationRate = 0;
+        int32_t temperature = 0;
+        int32_t co2Off = 0;
+    };
+
+    // Samples gathered between streaming ticks; emptied, not freed.
+    struct WaveformBuffers {
+        std::vector<float> arterial;
+        std::vector<float> pulmonaryArtery;
+        std::vector<float> cvp;
+        std::vector<float> pleth;
+        void clear();
+    };
+
+    struct SensorStates {
+        bool arterialCatheter = false;
+        bool cvpCatheter = false;
+        bool paCatheter = false;
+        int32_t pulseSensor = 0;
+        bool spo2Probe = true;
+        bool simulatorXConnected = false;
+        bool capnographSensor = false;
+        bool bodyTempSensor = false;
+        bool bloodTempSensor = false;
+        bool nibpSensor = false;
+    };
+
+    // The operator's last calibration parameters and what they set.
+    struct CalibrationState {
+        int32_t action = 0;
+        int32_t arg = 0;
+        int32_t co2Counter = 0;
+        int32_t spo2Counter = 45;
+        std::map<int32_t, int32_t> co2Points;
+        std::map<int32_t, int32_t> spo2Points;
+    };
+
+    // Called with bridgeMutex held, for a batch that carried a calibration parameter.
+    void performCalibration(int action, int arg);
+    // Body of the calibration thread.
+    void calibrationData();
+
+    void handleParameter(const CSClient::Parameter& p, bool& calibrationArrived);
+    void endOfBatch(bool calibrationArrived);
+    void tick();
+    bool awaitNextCycle();
+    bool superviseOnce(int& silentCycles);
+    void reinitializeUnit();
+    void saveCalibration();
+    void saveTable(const char* calType, const std::map<int32_t, int32_t>& points,
+                   const char* removeText, const char* firstLine, const char* lastLine);
+    void startCalibrationThread();
+    void waitForCalibrationThread();
+
+    const Timing timing;
+
     // Declared before the clients so that they outlive the clients' receive
     // threads, which the clients' destructors wait for.
     std::unique_ptr<SimClientCallback> simCallback;
     std::unique_ptr<AppClientCallback> appCallback;
 
-public:
     com_vela::SimClient simClient;
     com_vela::AppClient appClient;
     std::atomic<bool> debug{false};
@@ -109,60 +182,12 @@ public:
 
     std::atomic<bool> running{false};
     bool featureEnabled = false;
-
-    std::vector<float> arterialBuffer;
-    std::vector<float> paBuffer;
-    std::vector<float> cvpBuffer;
-    std::vector<float> plethBuffer;
-
-    int32_t spo2 = 0;
-    int32_t etco2 = 0;
-    int32_t diastolic = 0;
-    int32_t mean = 0;
-    int32_t systolic = 0;
-    int32_t heartRate = 0;
-    int32_t respirationRate = 0;
-    float bodyTemp = 0;
-    float bloodTemp = 0;
-
-    int32_t spo2Countdown = 0;
-    int32_t etco2Countdown = 0;
-    int32_t nibpCountdown = 0;
-    int32_t hrCountdown = 0;
-    int32_t rrCountdown = 0;
-    int32_t tempCountdown = 0;
-    int32_t co2OffCountdown = 0;
-
-    bool arterialCatheter = false;
-    bool cvpCatheter = false;
-    bool paCatheter = false;
-    int32_t pulseSensor = 0;
-    bool spo2Probe = true;
-    bool simulatorXConnected = false;
-    bool capnographSensor = false;
-    bool bodyTempSensor = false;
-    bool bloodTempSensor = false;
-    bool nibpSensor = false;
-
-    int32_t calibrationAction = 0;
-    int32_t calibrationArg = 0;
+    WaveformBuffers waveforms;
+    VitalValues vitals;
+    Countdowns countdowns;
+    SensorStates sensors;
+    CalibrationState calibration;
     std::atomic<bool> calibrating{false};
-    int32_t co2Counter = 0;
-    int32_t spo2Counter = 45;
-    std::map<int32_t, int32_t> co2Points;
-    std::map<int32_t, int32_t> spo2Points;
-
-private:
-    void handleParameter(const CSClient::Parameter& p, bool& calibrationArrived);
-    void endOfBatch(bool calibrationArrived);
-    void tick();
-    void resetCountdowns();
-    void reinitializeUnit();
-    void saveCalibration();
-    void saveTable(const char* calType, const std::map<int32_t, int32_t>& points,
-                   const char* removeText, const char* firstLine, const char* lastLine);
-    void startCalibrationThread();
-    void waitForCalibrationThread();
 
     // Set (under bridgeMutex) once destruction began: late batches are dropped.
     bool closing = false;
@@ -175,4 +200,40 @@ private:
     std::mutex calibrationDoneMutex;
     std::condition_variable calibrationDoneCv;
     bool calibrationThreadDone = true;
+
+    // The supervision loop's wait between cycles; stop() and a test's
+    // request for the next cycle cut it short.
+    std::mutex supervisionMutex;
+    std::condition_variable supervisionWake;
+    bool stopRequested = false;
+    bool cycleRequested = false;
+    std::atomic<unsigned long> supervisionCycles{0};
+};
+
+// What tests may see of the bridge. The references stay valid for the
+// bridge's life; read them only while no batch is being handled on another
+// thread.
+struct SimulatorSample::TestAccess {
+    static SentrelAdaptor& adaptor(SimulatorSample& b) { return b.adaptor; }
+    static com_vela::SimClient& simClient(SimulatorSample& b) { return b.simClient; }
+    static com_vela::AppClient& appClient(SimulatorSample& b) { return b.appClient; }
+
+    static bool running(const SimulatorSample& b) { return b.running; }
+    static bool pinging(const SimulatorSample& b) { return b.ping; }
+    static bool calibrating(const SimulatorSample& b) { return b.calibrating; }
+
+    static const VitalValues& vitals(const SimulatorSample& b) { return b.vitals; }
+    static const Countdowns& countdowns(const SimulatorSample& b) { return b.countdowns; }
+    static const WaveformBuffers& waveforms(const SimulatorSample& b) { return b.waveforms; }
+    static const CalibrationState& calibration(const SimulatorSample& b) { return b.calibration; }
+
+    // Supervision cycles run to their end so far.
+    static unsigned long supervisionCycles(const SimulatorSample& b) { return b.supervisionCycles; }
+    // Starts the next supervision cycle now instead of at the end of the
+    // period, so a test can step the loop one cycle at a time.
+    static void startNextCycle(SimulatorSample& b) {
+        std::lock_guard<std::mutex> lock(b.supervisionMutex);
+        b.cycleRequested = true;
+        b.supervisionWake.notify_all();
+    }
 };

@@ -1,13 +1,11 @@
 #include "Configuration.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -20,27 +18,8 @@ namespace {
 
 class ConfigurationTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/sn-config-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        path = (dir / "bridge.xml").string();
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    void writeFile(const std::string& text)
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << text;
-    }
-    static std::string readFile(const fs::path& p)
-    {
-        std::ifstream in(p, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    void writeFile(const std::string& text) { tmp.write("bridge.xml", text); }
+    std::string readFile(const fs::path& p) const { return tmp.read(p.filename().string()); }
 
     // Reads and returns the result; console output lands in out/err.
     bool read(Configuration& c)
@@ -53,8 +32,9 @@ protected:
         return ok;
     }
 
-    fs::path dir;
-    std::string path;
+    testsupport::TempDir tmp{"sn-config"};
+    fs::path dir{tmp.path()};
+    std::string path{tmp.file("bridge.xml")};
     std::string out, err;
 };
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "SentrelEmulator.h"
 #include "SimulatorSample.h"
+#include "TestSupport.h"
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -8,13 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -22,22 +22,11 @@ namespace bridgetest {
 
 using CSClient = com_vela::CSClient;
 using Params = std::vector<CSClient::Parameter>;
+using Access = SimulatorSample::TestAccess;
 
-inline CSClient::Parameter I(const std::string& id, int v) {
-    CSClient::Parameter p;
-    p.id = id;
-    p.value.intValue = v;
-    p.type = CSClient::PARAMETER_TYPE_INT;
-    return p;
-}
-
-inline CSClient::Parameter F(const std::string& id, float v) {
-    CSClient::Parameter p;
-    p.id = id;
-    p.value.floatValue = v;
-    p.type = CSClient::PARAMETER_TYPE_FLOAT;
-    return p;
-}
+// Short names for the parameter records the tests build by the dozen.
+inline CSClient::Parameter I(const std::string& id, int v) { return CSClient::Parameter::makeInt(id, v); }
+inline CSClient::Parameter F(const std::string& id, float v) { return CSClient::Parameter::makeFloat(id, v); }
 
 // n samples of one waveform parameter, values first, first+step, ...
 inline Params samples(const std::string& id, int n, float first = 0, float step = 1) {
@@ -86,60 +75,73 @@ inline Pending takePending(SentrelAdaptor& adaptor) {
     return out;
 }
 
-// Runs the test body in a fresh temporary working directory, so files the
-// adaptor writes (the last connected address) do not clash between tests.
-class TempDir {
+// The bound of every wait in these tests.
+constexpr std::chrono::milliseconds kWait{5000};
+
+// The bridge's and the unit link's pauses shortened for tests: connection
+// retries, the calibration poll and the save sequence's pauses.
+inline Timing shortTiming() {
+    Timing t;
+    t.retryPause = std::chrono::milliseconds(10);
+    t.calibrationPoll = std::chrono::milliseconds(10);
+    t.savePause = std::chrono::milliseconds(20);
+    return t;
+}
+
+inline Pending takePending(SimulatorSample& bridge) { return takePending(Access::adaptor(bridge)); }
+
+// Makes a folder the working directory for the guard's life, so the file the
+// adaptor keeps there (the last connected address) does not clash between tests.
+class WorkingDirectory {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/sn_bridge_test_XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        if (!made) throw std::runtime_error("mkdtemp failed");
-        path = made;
+    explicit WorkingDirectory(const std::string& path) {
         char cwd[4096];
-        if (getcwd(cwd, sizeof cwd)) previous = cwd;
-        if (chdir(path.c_str()) != 0) throw std::runtime_error("chdir failed");
+        if (!getcwd(cwd, sizeof cwd)) throw std::runtime_error("getcwd failed");
+        previous = cwd;
+        if (chdir(path.c_str()) != 0) throw std::runtime_error("chdir " + path + " failed");
     }
-    ~TempDir() {
-        if (!previous.empty() && chdir(previous.c_str()) != 0) {
-        }
-        std::string cmd = "rm -rf '" + path + "'";
-        if (std::system(cmd.c_str()) != 0) {
+    ~WorkingDirectory() {
+        if (chdir(previous.c_str()) != 0) {
+            // Nothing sensible to do in a destructor; the test process ends soon.
         }
     }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
 
 private:
     std::string previous;
 };
 
-// A configuration file with the unit and both servers on one loopback address.
-inline std::string writeConfig(const TempDir& dir, const std::string& address, const std::string& name = "bridge.xml") {
-    const std::string path = dir.file(name);
-    std::ofstream out(path);
-    out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<Sentrel>\n"
-           "    <IPAddress>" << address << "</IPAddress>\n"
-           "    <SimulatorIP>" << address << "</SimulatorIP>\n"
-           "    <RHMIP>" << address << "</RHMIP>\n"
-           "    <IPRangeStart/>\n"
-           "    <IPRangeEnd/>\n"
-           "    <SPO2Scale>5</SPO2Scale>\n"
-           "    <SerialID>EMU0001</SerialID>\n"
-           "    <CO2Calibration><Entry key=\"10\" value=\"200\"/></CO2Calibration>\n"
-           "    <SPO2Calibration><Entry key=\"50\" value=\"300\"/></SPO2Calibration>\n"
-           "</Sentrel>\n";
-    return path;
+// An emulated unit on `address`, TCP only; started unless asked not to.
+inline std::unique_ptr<SentrelEmulator> emulatedUnit(const std::string& address, bool start = true) {
+    SentrelEmulator::Options options;
+    options.address = address;
+    options.udpPort = 0;
+    auto unit = std::make_unique<SentrelEmulator>(options);
+    if (start) unit->start();
+    return unit;
 }
 
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+// Writes a configuration with the unit and both servers on one loopback
+// address into `dir`; returns its path.
+inline std::string writeConfig(const testsupport::TempDir& dir, const std::string& address) {
+    dir.write("bridge.xml", testsupport::bridgeConfigXml(address, address));
+    return dir.file("bridge.xml");
+}
+
+// --- The unit adaptor's side, in one place until the adaptor takes its
+// Timing at construction and offers its own test interface.
+
+// Marks the link up without a socket: setters store their values, and with
+// no streaming thread the pending messages wait for takePending.
+inline void markUnitConnected(SentrelAdaptor& adaptor) { adaptor.connected = true; }
+inline bool streamingVitals(const SentrelAdaptor& adaptor) { return adaptor.streamVitals; }
+inline void useUnitTiming(SentrelAdaptor& adaptor, const Timing& timing) {
+    adaptor.streamPeriod = timing.streamPeriod;
+    adaptor.streamIdlePoll = timing.streamIdlePoll;
+    adaptor.passPause = timing.retryPause;
+    adaptor.replyTimeout = timing.replyTimeout;
+    adaptor.writeTimeout = timing.writeTimeout;
 }
 
 inline int countOf(const std::string& text, const std::string& needle) {

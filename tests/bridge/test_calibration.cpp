@@ -3,8 +3,6 @@
 // the callback boundary and destruction while calibrating.
 #include "BridgeTestSupport.h"
 
-#include "SentrelEmulator.h"
-
 #include <memory>
 
 using namespace bridgetest;
@@ -20,17 +18,24 @@ Params calib(int action, int arg) { return {I("HW_PATMON_CALIB_ARG1", arg), I("H
 
 class Calibration : public ::testing::Test {
 protected:
-    Calibration() : config("unused.xml") {
-        bridge.reset(new SimulatorSample(&config));
-        bridge->adaptor.connected = true;
-        bridge->savePause = 20ms;
+    Calibration() : config("unused.xml") { rebuild(shortTiming()); }
+    // A fresh bridge on the same configuration, its link marked up.
+    void rebuild(const Timing& timing) {
+        bridge.reset();
+        bridge.reset(new SimulatorSample(&config, timing));
+        useUnitTiming(adaptor(), timing);
+        markUnitConnected(adaptor());
     }
+    SentrelAdaptor& adaptor() { return Access::adaptor(*bridge); }
+    const auto& state() const { return Access::calibration(*bridge); }
     void update(const Params& batch) { bridge->parametersUpdated(batch); }
     bool threadEntered() {
-        return waitUntil([&] { return !bridge->ping && bridge->adaptor.streamVitals; });
+        return testsupport::eventually(
+            [&] { return !Access::pinging(*bridge) && streamingVitals(adaptor()); }, kWait);
     }
     bool threadLeft() {
-        return waitUntil([&] { return bridge->ping && !bridge->adaptor.streamVitals; });
+        return testsupport::eventually(
+            [&] { return Access::pinging(*bridge) && !streamingVitals(adaptor()); }, kWait);
     }
 
     Configuration config;
@@ -45,27 +50,26 @@ TEST_F(Calibration, ActionsBeforeStartAreIgnored) {
               "Calling performCalibration with action: [30] and arg: [97]\n"
               "SN>CALIBRATION>Ignoring calibration until a 'Start' action is received.\n"
               "Calling performCalibration with action: [0] and arg: [0]\n");
-    EXPECT_TRUE(bridge->spo2Points.empty());
-    EXPECT_FALSE(bridge->calibrating);
+    EXPECT_TRUE(state().spo2Points.empty());
+    EXPECT_FALSE(Access::calibrating(*bridge));
 }
 
 TEST_F(Calibration, StartResetAndStopRunOneThread) {
-    bridge->spo2Counter = 70;
-    bridge->co2Counter = 5;
-    bridge->spo2Points[1] = 2;
     testing::internal::CaptureStdout();
     update(calib(1, 0));
     ASSERT_TRUE(threadEntered());
-    EXPECT_TRUE(bridge->calibrating);
-    EXPECT_TRUE(bridge->spo2Points.empty());
-    EXPECT_EQ(bridge->co2Counter, 0);
-    EXPECT_EQ(bridge->spo2Counter, 70);  // kept across a reset
+    EXPECT_TRUE(Access::calibrating(*bridge));
+    for (const Params& p : {calib(3, 70), calib(30, 2), calib(4, 5), calib(40, 4)}) update(p);
+    ASSERT_EQ(state().spo2Points.size(), 1u);
+    ASSERT_EQ(state().co2Points.size(), 1u);
 
-    bridge->co2Points[3] = 4;
     update(calib(1, 0));  // only resets
-    EXPECT_TRUE(bridge->co2Points.empty());
+    EXPECT_TRUE(state().spo2Points.empty());
+    EXPECT_TRUE(state().co2Points.empty());
+    EXPECT_EQ(state().co2Counter, 0);
+    EXPECT_EQ(state().spo2Counter, 70);  // kept across a reset
     update(calib(0, 0));
-    EXPECT_FALSE(bridge->calibrating);
+    EXPECT_FALSE(Access::calibrating(*bridge));
     ASSERT_TRUE(threadLeft());
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(countOf(out, "SN>CALIBRATION>Starting calibration\n"), 1);
@@ -87,30 +91,30 @@ TEST_F(Calibration, StartingTheSimulationEndsCalibrationMode) {
     update(calib(1, 0));
     ASSERT_TRUE(threadEntered());
     update({I("HW_PATSPEED", 1)});
-    EXPECT_FALSE(bridge->calibrating);
+    EXPECT_FALSE(Access::calibrating(*bridge));
     // The thread notices within its period and restores its own settings.
     EXPECT_TRUE(threadLeft());
 }
 
 TEST_F(Calibration, CountersAreStoredAndSentFromOne) {
     update(calib(1, 0));
-    takePending(bridge->adaptor);
+    takePending(*bridge);
     testing::internal::CaptureStdout();
     update(calib(3, 0));
-    EXPECT_EQ(bridge->spo2Counter, 0);
-    EXPECT_TRUE(takePending(bridge->adaptor).empty());
+    EXPECT_EQ(state().spo2Counter, 0);
+    EXPECT_TRUE(takePending(*bridge).empty());
     update(calib(3, 60));
-    EXPECT_EQ(takePending(bridge->adaptor).vitals, (std::map<std::string, std::string>{{"spO2Ratio", "60"}}));
+    EXPECT_EQ(takePending(*bridge).vitals, (std::map<std::string, std::string>{{"spO2Ratio", "60"}}));
     // Only the argument changes: the stored action runs again with it.
     update({I("HW_PATMON_CALIB_ARG1", 65)});
-    EXPECT_EQ(bridge->spo2Counter, 65);
-    EXPECT_EQ(takePending(bridge->adaptor).vitals.at("spO2Ratio"), "65");
+    EXPECT_EQ(state().spo2Counter, 65);
+    EXPECT_EQ(takePending(*bridge).vitals.at("spO2Ratio"), "65");
 
     update(calib(4, 0));
-    EXPECT_EQ(bridge->co2Counter, 0);
-    EXPECT_TRUE(takePending(bridge->adaptor).empty());
+    EXPECT_EQ(state().co2Counter, 0);
+    EXPECT_TRUE(takePending(*bridge).empty());
     update(calib(4, 250));
-    EXPECT_EQ(takePending(bridge->adaptor).vitals,
+    EXPECT_EQ(takePending(*bridge).vitals,
               (std::map<std::string, std::string>{{"rr", "10"}, {"co2FlowFactor", "250"}}));
     update(calib(2, 9));
     update(calib(77, 1));  // unknown: the entry line only
@@ -119,7 +123,7 @@ TEST_F(Calibration, CountersAreStoredAndSentFromOne) {
     EXPECT_NE(out.find("SN>CALIBRATION>Set CO2 Counter to 250\nSending co2FlowFactor of 250\n"), std::string::npos);
     EXPECT_NE(out.find("SN>CALIBRATION>Set SPO2 scale to 9\n"), std::string::npos);
     EXPECT_NE(out.find("Calling performCalibration with action: [77] and arg: [1]\n"), std::string::npos);
-    EXPECT_TRUE(bridge->calibrating);
+    EXPECT_TRUE(Access::calibrating(*bridge));
 }
 
 TEST_F(Calibration, PointsAreSavedReplacedAndSkipped) {
@@ -135,13 +139,13 @@ TEST_F(Calibration, PointsAreSavedReplacedAndSkipped) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("SN>CALIBRATION>Save SPO2 point 97 -> 45\n"), std::string::npos);
     EXPECT_NE(out.find("SN>CALIBRATION>Save CO2 point 5 -> 20\n"), std::string::npos);
-    EXPECT_EQ(bridge->spo2Points, (std::map<int32_t, int32_t>{{45, 97}, {60, 88}}));
-    EXPECT_EQ(bridge->co2Points, (std::map<int32_t, int32_t>{{20, 5}}));
+    EXPECT_EQ(state().spo2Points, (std::map<int32_t, int32_t>{{45, 97}, {60, 88}}));
+    EXPECT_EQ(state().co2Points, (std::map<int32_t, int32_t>{{20, 5}}));
     update(calib(39, 0));
-    EXPECT_TRUE(bridge->spo2Points.empty());
-    EXPECT_FALSE(bridge->co2Points.empty());
+    EXPECT_TRUE(state().spo2Points.empty());
+    EXPECT_FALSE(state().co2Points.empty());
     update(calib(49, 0));
-    EXPECT_TRUE(bridge->co2Points.empty());
+    EXPECT_TRUE(state().co2Points.empty());
 }
 
 TEST(CalDataText, CompactTextInDescendingKeyOrder) {
@@ -158,12 +162,8 @@ TEST(CalDataText, CompactTextInDescendingKeyOrder) {
 class CalibrationSave : public Calibration {
 protected:
     void connect(const std::string& address) {
-        SentrelEmulator::Options options;
-        options.address = address;
-        options.udpPort = 0;
-        unit.reset(new SentrelEmulator(options));
-        unit->start();
-        ASSERT_TRUE(bridge->adaptor.initialize("", address, "", "", false));
+        unit = emulatedUnit(address);
+        ASSERT_TRUE(adaptor().initialize("", address, "", "", false));
     }
     std::vector<SentrelEmulator::ReceivedMessage> calibrationTraffic() {
         std::vector<SentrelEmulator::ReceivedMessage> out;
@@ -172,7 +172,8 @@ protected:
         return out;
     }
 
-    TempDir dir;
+    testsupport::TempDir dir;
+    WorkingDirectory inDir{dir.path()};
     std::unique_ptr<SentrelEmulator> unit;
 };
 
@@ -185,7 +186,7 @@ TEST_F(CalibrationSave, BothTablesReplaceTheUnitsCalibrations) {
     testing::internal::CaptureStdout();
     update(calib(100, 0));
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(bridge->calibrating);
+    EXPECT_FALSE(Access::calibrating(*bridge));
     EXPECT_TRUE(threadLeft());
 
     const std::string spo2List = "{\"MessageType\":\"CalListRequest\",\"Message\":{\"calType\":\"SpO2\"}}";
@@ -216,20 +217,22 @@ TEST_F(CalibrationSave, BothTablesReplaceTheUnitsCalibrations) {
     // The unit's answers are printed: the stored name appears in the later lists.
     EXPECT_NE(out.find("SpaceLabs Xprezzon"), std::string::npos);
     // The point tables survive the save.
-    EXPECT_EQ(bridge->spo2Points.size(), 2u);
+    EXPECT_EQ(state().spo2Points.size(), 2u);
 }
 
 TEST_F(CalibrationSave, EmptyTablesOnlyPauseAndOnlyCo2SendsNoSpO2) {
+    Timing timing = shortTiming();
+    timing.savePause = 150ms;
+    rebuild(timing);
     connect("127.0.5.11");
-    bridge->savePause = 150ms;
     update(calib(1, 0));
     const auto start = std::chrono::steady_clock::now();
     update(calib(100, 0));
+    // The save pauses even with nothing to save (a lower bound only).
     EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
-    EXPECT_FALSE(bridge->calibrating);
+    EXPECT_FALSE(Access::calibrating(*bridge));
     EXPECT_TRUE(calibrationTraffic().empty());
 
-    bridge->savePause = 10ms;
     update(calib(1, 0));
     update(calib(4, 50));
     update(calib(40, 2));
@@ -240,11 +243,13 @@ TEST_F(CalibrationSave, EmptyTablesOnlyPauseAndOnlyCo2SendsNoSpO2) {
 }
 
 TEST_F(CalibrationSave, FailedUnitRequestIsCaughtAtTheCallbackAndEndsCalibration) {
+    Timing timing = shortTiming();
+    timing.replyTimeout = 200ms;  // the unit never answers
+    rebuild(timing);
     connect("127.0.5.12");
     SentrelEmulator::Faults faults;
     faults.neverAnswer = true;
     unit->setFaults(faults);
-    bridge->adaptor.replyTimeout = 200ms;
     SimulatorSample::SimClientCallback callback(bridge.get());
     callback.parametersUpdated(calib(1, 0));
     ASSERT_TRUE(threadEntered());
@@ -254,26 +259,25 @@ TEST_F(CalibrationSave, FailedUnitRequestIsCaughtAtTheCallbackAndEndsCalibration
     callback.parametersUpdated(calib(100, 0));  // must not throw
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("SN>ERROR>"), std::string::npos);
-    EXPECT_FALSE(bridge->calibrating);
+    EXPECT_FALSE(Access::calibrating(*bridge));
+    // The calibration thread takes the bridge lock to see the end of
+    // calibration mode: it could not leave if the failed batch kept the lock.
     EXPECT_TRUE(threadLeft());
-    // The lock was released: later batches go through.
-    ASSERT_TRUE(bridge->bridgeMutex.try_lock());
-    bridge->bridgeMutex.unlock();
+    // Later batches go through.
     SimulatorSample::AppClientCallback appCallback(bridge.get());
     appCallback.parametersUpdated({I("HRPM", 61)});
-    EXPECT_EQ(bridge->heartRate, 61);
+    EXPECT_EQ(Access::vitals(*bridge).heartRate, 61);
 }
 
 TEST_F(Calibration, DestructionEndsCalibrationAndWaitsForTheThread) {
     update(calib(1, 0));
     ASSERT_TRUE(threadEntered());
-    const auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
     bridge.reset();
-    // Bounded: one calibration period plus the clients' close.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    // The thread saw calibration mode end and finished before the bridge went.
+    EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "exiting calibration mode...\n"), 1);
     // A second bridge on the same configuration calibrates afresh.
-    bridge.reset(new SimulatorSample(&config));
-    bridge->adaptor.connected = true;
+    rebuild(shortTiming());
     update(calib(1, 0));
     EXPECT_TRUE(threadEntered());
 }

@@ -1,81 +1,113 @@
 // The bridge's start-up and its supervision loop, against an in-process
-// emulated unit and emulated simulator servers on loopback. The supervision
-// pause is replaced by a hook that plays the link's behaviour each cycle.
+// emulated unit and emulated simulator servers on loopback. The loop runs on
+// its own thread; most cases step it one cycle at a time and break the link
+// between cycles, then end it with stop(). The emulator reports connections
+// on standard output from its own threads, so lines on standard output are
+// counted without their line ends.
 #include "BridgeTestSupport.h"
 
-#include "SentrelEmulator.h"
 #include "SimulatorEmulator.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using namespace bridgetest;
 using namespace std::chrono_literals;
 
 namespace {
 
-// Thrown by a cycle hook to end a supervision loop that would not end itself.
-struct StopLoop {};
+// Cycles come only when the test asks for them.
+Timing steppedTiming() {
+    Timing t = shortTiming();
+    t.supervisionCycle = std::chrono::hours(1);
+    return t;
+}
 
 class Supervision : public ::testing::Test {
 protected:
-    void startUnit(const std::string& address) {
-        this->address = address;
-        SentrelEmulator::Options options;
-        options.address = address;
-        options.udpPort = 0;
-        unit.reset(new SentrelEmulator(options));
-        unit->start();
-        configPath = writeConfig(dir, address);
-        config.reset(new Configuration(configPath.c_str()));
-        ASSERT_TRUE(config->readConfiguration());
-        bridge.reset(new SimulatorSample(config.get()));
-        bridge->adaptor.passPause = 10ms;
-        ASSERT_TRUE(bridge->adaptor.initialize("", address, "", "", true));
-        // The emulator counts a connection once it has accepted it.
-        ASSERT_TRUE(unit->waitForConnectionCount(1, 3000ms));
-    }
-    // Runs the loop; each cycle first runs `each(cycle)` (cycle counts from 1).
-    // Returns true when run() returned by itself.
-    bool runCycles(const std::function<void(int)>& each) {
-        int cycle = 0;
-        bridge->supervisionSleep = [&] { each(++cycle); };
-        try {
-            bridge->run();
-            cycles = cycle;
-            return true;
-        } catch (const StopLoop&) {
-            cycles = cycle;
-            return false;
-        }
-    }
-    // The link breaks as the streaming thread would notice it.
-    void dropLink() { bridge->adaptor.connected = false; }
+    ~Supervision() override { endLoop(); }
 
-    TempDir dir;
-    std::string address;
-    std::string configPath;
+    void startUnit(const std::string& address, const Timing& timing = steppedTiming()) {
+        unit = emulatedUnit(address);
+        config.reset(new Configuration(writeConfig(dir, address).c_str()));
+        testing::internal::CaptureStdout();
+        const bool read = config->readConfiguration();
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(read);
+        bridge.reset(new SimulatorSample(config.get(), timing));
+        useUnitTiming(adaptor(), timing);
+        ASSERT_TRUE(adaptor().initialize("", address, "", "", true));
+        // The emulator counts a connection once it has accepted it.
+        ASSERT_TRUE(unit->waitForConnectionCount(1, kWait));
+    }
+    SentrelAdaptor& adaptor() { return Access::adaptor(*bridge); }
+
+    void startLoop() {
+        loop = std::thread([this] {
+            bridge->run();
+            returned = true;
+        });
+    }
+    // Runs the next cycle and waits for its end.
+    bool cycle() {
+        const unsigned long before = Access::supervisionCycles(*bridge);
+        Access::startNextCycle(*bridge);
+        return testsupport::eventually([&] { return Access::supervisionCycles(*bridge) > before; }, kWait);
+    }
+    void endLoop() {
+        if (!loop.joinable()) return;
+        bridge->stop();
+        loop.join();
+    }
+    // The link breaks: the adaptor's next write finds no socket, and from
+    // then on the unit counts as silent until it is reconnected.
+    void dropLink() {
+        adaptor().close();
+        adaptor().sendPing();
+        ASSERT_FALSE(adaptor().checkConnection());
+    }
+    // `n` cycles that each find the link broken; false as soon as one does
+    // not end or the loop returns.
+    bool silentCycles(int n) {
+        for (int i = 0; i < n; ++i) {
+            dropLink();
+            if (!cycle() || returned) return false;
+        }
+        return true;
+    }
+    // One more silent cycle, at which the loop is to give up.
+    bool givesUpAtNextSilentCycle() {
+        dropLink();
+        Access::startNextCycle(*bridge);
+        return testsupport::eventually([&] { return returned.load(); }, kWait);
+    }
+
+    testsupport::TempDir dir;
+    WorkingDirectory inDir{dir.path()};
     std::unique_ptr<SentrelEmulator> unit;
     std::unique_ptr<Configuration> config;
     std::unique_ptr<SimulatorSample> bridge;
-    int cycles = 0;
+    std::thread loop;
+    std::atomic<bool> returned{false};
 };
 
 TEST_F(Supervision, GivesUpAtTheEleventhSilentCycleWhileRunning) {
     startUnit("127.0.5.20");
-    bridge->running = true;
+    bridge->parametersUpdated({I("HW_PATSPEED", 1)});
     const unsigned before = unit->connectionCount();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const bool returned = runCycles([&](int cycle) {
-        if (cycle > 20) throw StopLoop();
-        dropLink();
-    });
+    startLoop();
+    const bool steady = silentCycles(10);
+    const bool gaveUp = givesUpAtNextSilentCycle();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(returned);
-    EXPECT_EQ(cycles, 11);
-    EXPECT_EQ(countOf(out, "Disconnected. Reconnecting.\n"), 10);
+    ASSERT_TRUE(steady) << out << err;
+    ASSERT_TRUE(gaveUp) << out << err;
+    EXPECT_EQ(Access::supervisionCycles(*bridge), 11u);
+    EXPECT_EQ(countOf(out, "Disconnected. Reconnecting."), 10);
     for (int k : {2, 4, 6, 8, 10}) {
         EXPECT_EQ(countOf(err, "SN>ERROR>Unable to reach the Sentrel unit... (" + std::to_string(k) +
                                    "). Reconnecting...\n"),
@@ -85,90 +117,125 @@ TEST_F(Supervision, GivesUpAtTheEleventhSilentCycleWhileRunning) {
     EXPECT_EQ(countOf(err, "SN>ERROR>Unable to reach the Sentrel unit..."), 5);
     EXPECT_EQ(countOf(err, "SN>ERROR>No answer from the Sentrel unit for too long. Disconnecting.\n"), 1);
     // Ten re-initialisations for the silent cycles, five more for the numbered messages.
-    EXPECT_TRUE(unit->waitForConnectionCount(before + 15, 3000ms));
+    EXPECT_TRUE(unit->waitForConnectionCount(before + 15, kWait));
     EXPECT_EQ(unit->connectionCount(), before + 15);
 }
 
 TEST_F(Supervision, CalibrationModeCountsSilentCyclesToo) {
     startUnit("127.0.5.21");
-    bridge->calibrating = true;
     testing::internal::CaptureStdout();
-    const bool returned = runCycles([&](int cycle) {
-        if (cycle > 20) throw StopLoop();
-        dropLink();
-    });
+    testing::internal::CaptureStderr();
+    // Paused: the start action opens calibration mode.
+    bridge->parametersUpdated({I("HW_PATMON_CALIB_ACTION", 1)});
+    const bool calibrating = Access::calibrating(*bridge);
+    startLoop();
+    const bool steady = silentCycles(10);
+    const bool gaveUp = givesUpAtNextSilentCycle();
     testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(returned);
-    EXPECT_EQ(cycles, 11);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(calibrating);
+    EXPECT_TRUE(steady);
+    EXPECT_TRUE(gaveUp);
+    EXPECT_EQ(Access::supervisionCycles(*bridge), 11u);
+    EXPECT_EQ(countOf(err, "SN>ERROR>No answer from the Sentrel unit for too long. Disconnecting.\n"), 1);
 }
 
 TEST_F(Supervision, WhilePausedASilentUnitIsReconnectedWithoutLimit) {
     startUnit("127.0.5.22");
+    const unsigned before = unit->connectionCount();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const bool returned = runCycles([&](int cycle) {
-        if (cycle > 15) throw StopLoop();
-        dropLink();
-    });
+    startLoop();
+    const bool steady = silentCycles(15);
+    endLoop();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(returned);
-    EXPECT_EQ(countOf(out, "Disconnected. Reconnecting.\n"), 15);
-    EXPECT_EQ(err.find("SN>ERROR>"), std::string::npos);
+    EXPECT_TRUE(steady);
+    EXPECT_EQ(Access::supervisionCycles(*bridge), 15u);
+    EXPECT_EQ(countOf(out, "Disconnected. Reconnecting."), 15);
+    EXPECT_EQ(err.find("SN>ERROR>"), std::string::npos) << err;
+    EXPECT_TRUE(unit->waitForConnectionCount(before + 15, kWait));
 }
 
 TEST_F(Supervision, ReestablishedLineOnlyAfterTwoOrMoreSilentCycles) {
     startUnit("127.0.5.23");
-    bridge->running = true;
-    // Silent at cycle 1; answering at 2. Silent at 3, 4; answering at 5.
+    bridge->parametersUpdated({I("HW_PATSPEED", 1)});
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    runCycles([&](int cycle) {
-        if (cycle == 3) {
-            // Nothing printed for coming back after one silent cycle.
-            EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "Connection reestablished"), 0);
-            testing::internal::CaptureStdout();
-        }
-        if (cycle == 1 || cycle == 3 || cycle == 4) dropLink();
-        if (cycle == 6) throw StopLoop();
-    });
-    const std::string out = testing::internal::GetCapturedStdout();
+    startLoop();
+    // Silent at cycle 1, answering at 2.
+    dropLink();
+    ASSERT_TRUE(cycle());
+    ASSERT_TRUE(cycle());
+    const std::string afterOne = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    // Silent at cycles 3 and 4, answering at 5.
+    dropLink();
+    ASSERT_TRUE(cycle());
+    dropLink();
+    ASSERT_TRUE(cycle());
+    ASSERT_TRUE(cycle());
+    const std::string afterTwo = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(countOf(out, "SN>ERROR>Connection reestablished...\n"), 1);
-    EXPECT_EQ(countOf(out, "Disconnected. Reconnecting.\n"), 2);
+    EXPECT_EQ(countOf(afterOne, "Connection reestablished"), 0) << afterOne;
+    EXPECT_EQ(countOf(afterOne, "Disconnected. Reconnecting."), 1);
+    EXPECT_EQ(countOf(afterTwo, "SN>ERROR>Connection reestablished..."), 1) << afterTwo;
+    EXPECT_EQ(countOf(afterTwo, "Disconnected. Reconnecting."), 2);
+    EXPECT_FALSE(returned);
 }
 
 TEST_F(Supervision, PingsOnlyWhileThePingFlagIsSet) {
     startUnit("127.0.5.24");
-    runCycles([&](int cycle) {
-        if (cycle == 4) throw StopLoop();
-    });
-    EXPECT_TRUE(unit->waitForMessageCount("CalSelect", 3, 3000ms));
+    startLoop();
+    for (int n = 0; n < 3; ++n) ASSERT_TRUE(cycle());
+    ASSERT_TRUE(unit->waitForMessageCount("CalSelect", 3, kWait));
     bridge->shouldPing(false);
-    EXPECT_TRUE(bridge->adaptor.streamVitals);
-    const auto pings = unit->messageCount("CalSelect");
-    runCycles([&](int cycle) {
-        if (cycle == 4) throw StopLoop();
-    });
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(unit->messageCount("CalSelect"), pings);
+    EXPECT_TRUE(streamingVitals(adaptor()));
+    for (int n = 0; n < 3; ++n) ASSERT_TRUE(cycle());
     bridge->shouldPing(true);
-    EXPECT_FALSE(bridge->adaptor.streamVitals);
+    EXPECT_FALSE(streamingVitals(adaptor()));
+    ASSERT_TRUE(cycle());
+    // The one ping after the flag came back arrives behind any the cleared
+    // cycles would have sent on the same connection.
+    ASSERT_TRUE(unit->waitForMessageCount("CalSelect", 4, kWait));
+    EXPECT_EQ(unit->messageCount("CalSelect"), 4u);
+}
+
+TEST_F(Supervision, CyclesComeByThemselvesAndStopEndsTheLoop) {
+    Timing timing = steppedTiming();
+    timing.supervisionCycle = 20ms;
+    startUnit("127.0.5.25", timing);
+    startLoop();
+    // Paused with the unit answering: a ping every cycle.
+    EXPECT_TRUE(unit->waitForMessageCount("CalSelect", 3, kWait));
+    bridge->stop();
+    EXPECT_TRUE(testsupport::eventually([&] { return returned.load(); }, kWait));
+}
+
+TEST_F(Supervision, StopEndsTheWaitForTheNextCycle) {
+    startUnit("127.0.5.26");
+    startLoop();
+    ASSERT_TRUE(cycle());
+    // The next cycle is an hour away: stop does not wait for it.
+    bridge->stop();
+    EXPECT_TRUE(testsupport::eventually([&] { return returned.load(); }, kWait));
+    EXPECT_EQ(Access::supervisionCycles(*bridge), 1u);
+    endLoop();
+    // A stopped bridge's loop returns at once.
+    bridge->run();
+    EXPECT_EQ(Access::supervisionCycles(*bridge), 1u);
 }
 
 // Start-up: configuration, unit, both servers, subscriptions.
 class Startup : public ::testing::Test {
 protected:
-    TempDir dir;
+    testsupport::TempDir dir;
+    WorkingDirectory inDir{dir.path()};
 };
 
 TEST_F(Startup, SubscribesFourSimAndTwentySixAppParameters) {
     const std::string address = "127.0.5.30";
-    SentrelEmulator::Options unitOptions;
-    unitOptions.address = address;
-    unitOptions.udpPort = 0;
-    SentrelEmulator unit(unitOptions);
-    unit.start();
+    const auto unit = emulatedUnit(address);
     SimulatorEmulator::Options simOptions;
     simOptions.address = address;
     SimulatorEmulator servers(simOptions);
@@ -182,7 +249,8 @@ TEST_F(Startup, SubscribesFourSimAndTwentySixAppParameters) {
         ASSERT_TRUE(bridge.initialize(false));
         EXPECT_TRUE(servers.waitForSubscribedCount(SimProtocol::SIM, 4, 5000ms));
         EXPECT_TRUE(servers.waitForSubscribedCount(SimProtocol::APP, 26, 5000ms));
-        EXPECT_TRUE(waitUntil([&] { return bridge.appClient.getConnectionState() == CSClient::STATE_CONNECTED; }));
+        EXPECT_TRUE(testsupport::eventually(
+            [&] { return Access::appClient(bridge).getConnectionState() == CSClient::STATE_CONNECTED; }, kWait));
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(out.find("SN>Reading configuration file: " + path), std::string::npos);
         EXPECT_NE(out.find("Orra> Connected (SIM Protocol)"), std::string::npos);
@@ -199,11 +267,11 @@ TEST_F(Startup, SubscribesFourSimAndTwentySixAppParameters) {
     // A second bridge in the same process registers the same tables.
     SimulatorSample second(&config);
     ASSERT_TRUE(second.initialize(false));
-    EXPECT_EQ(second.simClient.getNumberOfRegisteredInputParameters() +
-                  second.simClient.getNumberOfUnregisteredInputParameters(),
+    com_vela::SimClient& simClient = Access::simClient(second);
+    com_vela::AppClient& appClient = Access::appClient(second);
+    EXPECT_EQ(simClient.getNumberOfRegisteredInputParameters() + simClient.getNumberOfUnregisteredInputParameters(),
               4u);
-    EXPECT_EQ(second.appClient.getNumberOfRegisteredInputParameters() +
-                  second.appClient.getNumberOfUnregisteredInputParameters(),
+    EXPECT_EQ(appClient.getNumberOfRegisteredInputParameters() + appClient.getNumberOfUnregisteredInputParameters(),
               26u);
 }
 
@@ -211,58 +279,50 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
     const std::string address = "127.0.5.31";
     const std::string path = writeConfig(dir, address);
     Configuration config(path.c_str());
-    SimulatorSample bridge(&config);
-    bridge.adaptor.passPause = 20ms;
-    SentrelEmulator::Options unitOptions;
-    unitOptions.address = address;
-    unitOptions.udpPort = 0;
-    SentrelEmulator unit(unitOptions);
+    Timing timing;
+    timing.retryPause = 20ms;
+    SimulatorSample bridge(&config, timing);
+    useUnitTiming(Access::adaptor(bridge), timing);
+    const auto unit = emulatedUnit(address, false);
     std::thread later([&] {
         std::this_thread::sleep_for(400ms);
-        unit.start();
+        unit->start();
     });
     testing::internal::CaptureStdout();
-    const auto start = std::chrono::steady_clock::now();
     const bool ok = bridge.initialize(false);
-    const auto took = std::chrono::steady_clock::now() - start;
     later.join();
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(ok);
-    EXPECT_GE(took, 350ms);
     EXPECT_NE(out.find("SN>Failed to find or could not connect to Sentrel on IP " + address), std::string::npos);
-    EXPECT_TRUE(unit.waitForConnectionCount(1, 1000ms));
+    EXPECT_TRUE(unit->waitForConnectionCount(1, 1000ms));
     // Nobody listens on the simulator ports: the subscriptions wait in the registries.
-    EXPECT_EQ(bridge.simClient.getNumberOfUnregisteredInputParameters(), 4u);
-    EXPECT_EQ(bridge.appClient.getNumberOfUnregisteredInputParameters(), 26u);
+    EXPECT_EQ(Access::simClient(bridge).getNumberOfUnregisteredInputParameters(), 4u);
+    EXPECT_EQ(Access::appClient(bridge).getNumberOfUnregisteredInputParameters(), 26u);
 }
 
 TEST_F(Startup, RefusedSubscriptionFailsInitializeAndStopsThere) {
     const std::string address = "127.0.5.32";
-    SentrelEmulator::Options unitOptions;
-    unitOptions.address = address;
-    unitOptions.udpPort = 0;
-    SentrelEmulator unit(unitOptions);
-    unit.start();
+    const auto unit = emulatedUnit(address);
     const std::string path = writeConfig(dir, address);
     Configuration config(path.c_str());
     {
         // A name already registered is refused: the SIM table fails, the APP
         // table is not sent at all.
         SimulatorSample bridge(&config);
-        ASSERT_EQ(bridge.simClient.registerInputParameter({"HW_PATSPEED", CSClient::PARAMETER_TYPE_INT, 0}),
+        ASSERT_EQ(Access::simClient(bridge).registerInputParameter({"HW_PATSPEED", CSClient::PARAMETER_TYPE_INT, 0}),
                   CSClient::RESULT_OK);
         testing::internal::CaptureStderr();
         EXPECT_FALSE(bridge.initialize(false));
         EXPECT_NE(testing::internal::GetCapturedStderr().find(
                       "SN>ERROR>Orra> Input subscription failed (SIM protocol)!\n"),
                   std::string::npos);
-        EXPECT_EQ(bridge.appClient.getNumberOfRegisteredInputParameters() +
-                      bridge.appClient.getNumberOfUnregisteredInputParameters(),
+        com_vela::AppClient& appClient = Access::appClient(bridge);
+        EXPECT_EQ(appClient.getNumberOfRegisteredInputParameters() + appClient.getNumberOfUnregisteredInputParameters(),
                   0u);
     }
     {
         SimulatorSample bridge(&config);
-        ASSERT_EQ(bridge.appClient.registerInputParameter({"HRPM", CSClient::PARAMETER_TYPE_INT, 0}),
+        ASSERT_EQ(Access::appClient(bridge).registerInputParameter({"HRPM", CSClient::PARAMETER_TYPE_INT, 0}),
                   CSClient::RESULT_OK);
         testing::internal::CaptureStderr();
         EXPECT_FALSE(bridge.initialize(false));
@@ -281,7 +341,7 @@ TEST_F(Startup, UnreadableConfigurationFailsBeforeTouchingTheUnit) {
     testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("SN>ERROR>Unable to read the configuration!"), std::string::npos);
-    EXPECT_FALSE(bridge.adaptor.connected);
+    EXPECT_FALSE(Access::adaptor(bridge).checkConnection());
 }
 
 }  // namespace

@@ -2,13 +2,13 @@
 // process against the emulated unit and the emulated simulator servers, both
 // in-process, over loopback. One loopback address per test (fixed ports).
 #include "ChildProcess.h"
+#include "TestSupport.h"
 #include "SentrelEmulator.h"
 #include "SimulatorEmulator.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <thread>
 
@@ -16,22 +16,6 @@ using namespace std::chrono_literals;
 using Stream = ChildProcess::Stream;
 
 namespace {
-
-std::string configText(const std::string& unitAddress, const std::string& serverAddress)
-{
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<Sentrel>\n"
-           "    <IPAddress>" + unitAddress + "</IPAddress>\n"
-           "    <SimulatorIP>" + serverAddress + "</SimulatorIP>\n"
-           "    <RHMIP>" + serverAddress + "</RHMIP>\n"
-           "    <IPRangeStart/>\n"
-           "    <IPRangeEnd/>\n"
-           "    <SPO2Scale>5</SPO2Scale>\n"
-           "    <SerialID>EMU0001</SerialID>\n"
-           "    <CO2Calibration><Entry key=\"10\" value=\"200\"/></CO2Calibration>\n"
-           "    <SPO2Calibration><Entry key=\"50\" value=\"300\"/></SPO2Calibration>\n"
-           "</Sentrel>\n";
-}
 
 std::unique_ptr<SentrelEmulator> startUnit(const std::string& address, SentrelEmulator::Faults faults = {})
 {
@@ -57,17 +41,6 @@ std::unique_ptr<SimulatorEmulator> startServers(const std::string& address, bool
     return servers;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 std::string vitalText(const SentrelEmulator& unit, const std::string& member)
 {
     SentrelEmulator::VitalValue v;
@@ -77,14 +50,14 @@ std::string vitalText(const SentrelEmulator& unit, const std::string& member)
 bool waitForVital(const SentrelEmulator& unit, const std::string& member, const std::string& text,
                   std::chrono::milliseconds timeout = 10s)
 {
-    return waitUntil([&] { return vitalText(unit, member) == text; }, timeout);
+    return testsupport::eventually([&] { return vitalText(unit, member) == text; }, timeout);
 }
 
 class BridgeProgram : public ::testing::Test {
 protected:
     void startBridge(const std::string& unitAddress, const std::string& serverAddress)
     {
-        dir.write("bridge.xml", configText(unitAddress, serverAddress));
+        dir.write("bridge.xml", testsupport::bridgeConfigXml(unitAddress, serverAddress));
         bridge = std::make_unique<ChildProcess>(SN_BRIDGE_BINARY,
                                                 std::vector<std::string>{"-f", dir.file("bridge.xml")},
                                                 dir.path());
@@ -177,7 +150,7 @@ TEST_F(BridgeProgram, GivesUpAfterElevenSilentCyclesAndRebuildsFromTheRereadConf
     auto unit = startUnit(address, flaky);
     startBridge(address, address);
     ASSERT_TRUE(bridge->waitForLine(Stream::Out, "SN>Running...", 10s)) << output();
-    dir.write("bridge.xml", configText(otherUnit, address));
+    dir.write("bridge.xml", testsupport::bridgeConfigXml(otherUnit, address));
     auto good = startUnit(otherUnit);
 
     ASSERT_TRUE(bridge->waitForLine(Stream::Err, "SN>ERROR>No answer from the Sentrel unit for too long. Disconnecting.",

@@ -2,6 +2,7 @@
 // bridge re-reads the configuration file; one that became unreadable in the
 // meantime ends the process with status 1.
 #include "ChildProcess.h"
+#include "TestSupport.h"
 #include "SentrelEmulator.h"
 #include "SimulatorEmulator.h"
 
@@ -13,20 +14,6 @@ using namespace std::chrono_literals;
 using Stream = ChildProcess::Stream;
 
 namespace {
-
-const char* const kConfig = R"(<?xml version="1.0" encoding="utf-8"?>
-<Sentrel>
-    <IPAddress>127.0.6.20</IPAddress>
-    <SimulatorIP>127.0.6.20</SimulatorIP>
-    <RHMIP>127.0.6.20</RHMIP>
-    <IPRangeStart/>
-    <IPRangeEnd/>
-    <SPO2Scale>5</SPO2Scale>
-    <SerialID>EMU0001</SerialID>
-    <CO2Calibration><Entry key="10" value="200"/></CO2Calibration>
-    <SPO2Calibration><Entry key="50" value="300"/></SPO2Calibration>
-</Sentrel>
-)";
 
 TEST(CliRebuild, UnreadableConfigurationAtRebuildEndsWithStatusOne)
 {
@@ -49,7 +36,7 @@ TEST(CliRebuild, UnreadableConfigurationAtRebuildEndsWithStatusOne)
     unit.start();
 
     TempDir dir;
-    dir.write("bridge.xml", kConfig);
+    dir.write("bridge.xml", testsupport::bridgeConfigXml(address, address));
     ChildProcess bridge(SN_BRIDGE_BINARY, {"-d", "-f", dir.file("bridge.xml")}, dir.path());
     auto output = [&] { return bridge.out() + "\n--- stderr ---\n" + bridge.err(); };
     ASSERT_TRUE(bridge.waitForLine(Stream::Out, "SN>Running...", 15s)) << output();

@@ -4,9 +4,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -210,34 +207,4 @@ std::size_t ChildProcess::count(const std::string& haystack, const std::string& 
          pos = haystack.find(needle, pos + needle.size()))
         ++n;
     return n;
-}
-
-TempDir::TempDir(const std::string& prefix)
-{
-    std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
-    if (!::mkdtemp(tmpl.data()))
-        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    dirPath = tmpl;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(dirPath, ec);
-}
-
-void TempDir::write(const std::string& name, const std::string& content) const
-{
-    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out)
-        throw std::runtime_error("cannot write " + file(name));
-}
-
-std::string TempDir::read(const std::string& name) const
-{
-    std::ifstream in(file(name), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }

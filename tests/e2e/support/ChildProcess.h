@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include "TestSupport.h"
+
 // A program run as a child process for end-to-end tests: its standard output
 // and standard error are collected on two reader threads, so a test can wait
 // for a line or for the exit with a bound. The destructor ends the child
@@ -63,18 +65,5 @@ private:
     std::thread outReader, errReader;
 };
 
-// A fresh directory under /tmp, removed with its content on destruction.
-class TempDir {
-public:
-    explicit TempDir(const std::string& prefix = "sn-e2e");
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return dirPath; }
-    std::string file(const std::string& name) const { return dirPath + "/" + name; }
-    void write(const std::string& name, const std::string& content) const;
-    std::string read(const std::string& name) const;
-
-private:
-    std::string dirPath;
-};
+// The e2e tests' working directories: the shared temporary folder.
+using testsupport::TempDir;

@@ -64,7 +64,7 @@ struct Pending {
 
 inline Pending takePending(SentrelAdaptor& adaptor) {
     Pending out;
-    for (const std::string& json : adaptor.takePendingMessages()) {
+    for (const std::string& json : SentrelAdaptor::TestAccess::takePending(adaptor)) {
         boost::property_tree::ptree tree;
         std::istringstream in(json);
         boost::property_tree::read_json(in, tree);
@@ -72,7 +72,7 @@ inline Pending takePending(SentrelAdaptor& adaptor) {
         for (const auto& member : tree.get_child("Message")) {
             if (type == "VitalsData") {
                 const std::string v = member.second.get_value<std::string>();
-                if (v != "-1" && v != "None" && v != "Unknown") out.vitals[member.first] = v;
+                if (!unitmsg::isUnsetValue(v)) out.vitals[member.first] = v;
             } else {
                 std::string joined;
                 for (const auto& s : member.second) {

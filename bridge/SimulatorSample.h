@@ -65,6 +65,8 @@ public:
 
     bool initialize(bool debug);
     void run();
+    // Records what the adaptor sends to the unit (not owned; nullptr: none).
+    void setRecorder(SessionRecorder* recorder) { adaptor.setRecorder(recorder); }
     void shouldPing(bool flag);
 
     // Subscribes the 4 SIM and the 26 APP inputs.

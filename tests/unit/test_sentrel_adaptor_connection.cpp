@@ -37,6 +37,7 @@ TEST_F(SentrelAdaptorConnection, AbsentUnitGivesTenPassesOfTenAttemptsThenFalse)
 {
     Timing timing;
     timing.retryPause = milliseconds(20);
+    timing.quietRetryReport = milliseconds(1);  // only an endless retry goes quiet
     SentrelAdaptor a(timing);
     testing::internal::CaptureStdout();
     const auto start = Clock::now();
@@ -50,6 +51,7 @@ TEST_F(SentrelAdaptorConnection, AbsentUnitGivesTenPassesOfTenAttemptsThenFalse)
                            "Message: Connection refused\n"),
               100u);
     EXPECT_EQ(countOf(out, "SN>Failed to find or could not connect to Sentrel on IP 127.0.1.50\n"), 10u);
+    EXPECT_EQ(countOf(out, "SN>Unit still unreachable"), 0u);
     EXPECT_GE(elapsed, milliseconds(9 * 20));
     EXPECT_FALSE(a.checkConnection());
     EXPECT_FALSE(Access::streamThreadStarted(a));

@@ -17,6 +17,7 @@ struct Timing {
     ms replyTimeout{10000};       // request to its matching reply
     ms writeTimeout{10000};       // one frame onto the wire
     ms broadcastAnswerWait{2000}; // broadcast probe to reading the answers
+    ms interfaceLookupPause{2000}; // after the local network interfaces could not be looked up
 
     // --- Datagram side channel ---
     ms udpReceivePoll{100};       // receive thread looks at its stop flag this often

@@ -1,6 +1,7 @@
 #include "Configuration.h"
 #include "CrashHandler.h"
 #include "SentrelAdaptor.h"
+#include "SessionRecorder.h"
 #include "SimulatorSample.h"
 
 #include <boost/program_options.hpp>
@@ -24,7 +25,7 @@ namespace {
     std::_Exit(status);
 }
 
-[[noreturn]] void runBridge(const std::string& configPath, bool debug,
+[[noreturn]] void runBridge(const std::string& configPath, bool debug, SessionRecorder* recorder,
                             const po::options_description& usage)
 {
     if (configPath.empty()) {
@@ -36,6 +37,7 @@ namespace {
     Configuration* configuration = new Configuration(configPath.c_str());
     for (;;) {
         SimulatorSample* bridge = new SimulatorSample(configuration);
+        bridge->setRecorder(recorder);
         if (!bridge->initialize(debug)) {
             std::cerr << "SN>ERROR>Unable to initialize the Sentrel interface module. Leaving now!"
                       << std::endl;
@@ -48,7 +50,8 @@ namespace {
     }
 }
 
-[[noreturn]] void runWifi(const std::vector<std::string>& wifi, const po::options_description& usage)
+[[noreturn]] void runWifi(const std::vector<std::string>& wifi, SessionRecorder* recorder,
+                          const po::options_description& usage)
 {
     if (wifi.size() != 3) {
         std::cerr << "SN>Incorrect parameters for wifi configuration mode" << std::endl;
@@ -62,6 +65,7 @@ namespace {
               << "> and password <" << password << ">" << std::endl;
 
     SentrelAdaptor* adaptor = new SentrelAdaptor();
+    adaptor->setRecorder(recorder);
     if (!adaptor->initialize("", ip, "", "", false)) {
         std::cerr << "SN>Unable to initialize the Sentrel adapter. Leaving now!" << std::endl;
         leave(1);
@@ -84,6 +88,7 @@ int main(int argc, char** argv)
 
     std::string configPath;
     std::vector<std::string> wifi;
+    std::string recordPath;
     po::options_description usage("PatientSimulatorSentrel Usage");
     usage.add_options()
         ("help,h", "Print usage message")
@@ -92,7 +97,9 @@ int main(int argc, char** argv)
         ("configfile,f", po::value<std::string>(&configPath),
          "Pathname to the configuration XML file")
         ("wifi,w", po::value<std::vector<std::string>>(&wifi)->multitoken(),
-         "Configure WIFI settings (arg: SN_IP WIFI_SSID WIFI_PWD)");
+         "Configure WIFI settings (arg: SN_IP WIFI_SSID WIFI_PWD)")
+        ("record", po::value<std::string>(&recordPath),
+         "Append every message sent to the unit to FILE (JSON lines)");
 
     po::variables_map vm;
     try {
@@ -122,9 +129,11 @@ int main(int argc, char** argv)
         std::cout << "SN>Debug mode enabled" << std::endl;
 
     try {
+        // One recording for the whole process, whichever bridge is current.
+        SessionRecorder* recorder = recordPath.empty() ? nullptr : new SessionRecorder(recordPath);
         if (!wifi.empty())
-            runWifi(wifi, usage);
-        runBridge(configPath, debug, usage);
+            runWifi(wifi, recorder, usage);
+        runBridge(configPath, debug, recorder, usage);
     } catch (const std::exception& e) {
         std::cerr << "SN>ERROR>" << e.what() << std::endl;
         leave(1);

@@ -71,6 +71,8 @@ public:
     // Ends run() now if it is waiting for its next cycle, else at the end of
     // the cycle in progress; a later run() returns at once.
     void stop();
+    // Records what the adaptor sends to the unit (not owned; nullptr: none).
+    void setRecorder(SessionRecorder* recorder) { adaptor.setRecorder(recorder); }
     void shouldPing(bool flag);
 
     // Subscribes the 4 SIM and the 26 APP inputs.

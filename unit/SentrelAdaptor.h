@@ -1,63 +1,47 @@
 #pragma once
 
+#include "PendingMessages.h"
+#include "Timing.h"
 #include "UnitFrame.h"
+#include "UnitLink.h"
+#include "UnitMessages.h"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/property_tree/ptree.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+class SessionRecorder;
 class UdpAdaptor;
 
-// Deletes the datagram side channel; defined where UdpAdaptor is complete.
-struct UdpLinkDeleter {
-    void operator()(UdpAdaptor* link) const;
-};
-
-// The link to the Sentrel unit: one TCP connection carrying framed JSON
-// messages, the pending VitalsData and WaveformData messages with their
-// streaming thread, and the status, Wi-Fi and calibration-list requests.
+// The link to the Sentrel unit as the bridge uses it: the pending VitalsData
+// and WaveformData messages (PendingMessages), the TCP connection with its
+// requests (UnitLink), the streaming thread that sends what changed every
+// period, and the search for the unit with its datagram side channel.
+//
+// Lock order: the data lock (pending messages) before the link's wire lock;
+// a streaming pass holds the data lock while it writes.
 class SentrelAdaptor {
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr unsigned short kUnitPort = 14997;
+    static constexpr unsigned short kUnitPort = UnitLink::kUnitPort;
 
     // Fixed messages, byte for byte.
-    static constexpr const char* kStatusRequestOther =
-        "{\"MessageType\":\"StatusRequest\",\"Message\":{\"requestNetworkStatus\":false}}";
-    static constexpr const char* kStatusRequestNetwork =
-        "{\"MessageType\":\"StatusRequest\",\"Message\":{\"requestNetworkStatus\":true}}";
-    static constexpr const char* kCalListRequestSpO2 =
-        "{\"MessageType\":\"CalListRequest\",\"Message\":{\"calType\":\"SpO2\"}}";
-    static constexpr const char* kCalListRequestCO2 =
-        "{\"MessageType\":\"CalListRequest\",\"Message\":{\"calType\":\"CO2\"}}";
-    static constexpr const char* kCalSelectPing =
-        "{\"MessageType\":\"CalSelect\",\"Message\":{\"calName\":\"Default Temperature\",\"calType\":\"Temp\"}}";
-    static constexpr const char* kWifiCredentialsStart =
-        "{\"MessageType\":\"WifiCredentials\",\"Message\":{\"ssid\":\"";
-    static constexpr const char* kWifiCredentialsMiddle = "\",\"password\":\"";
-    static constexpr const char* kWifiCredentialsEnd = "\"}}";
-    static constexpr const char* kVitalsDataTemplate =
-        "{\"MessageType\":\"VitalsData\",\"Message\":{\"hr\":-1,\"sbp\":-1,\"dbp\":-1,\"mbp\":-1,"
-        "\"sPAP\":-1,\"dPAP\":-1,\"mPAP\":-1,\"CVP\":-1,\"t1\":-1,\"t2\":-1,\"rr\":-1,\"etCO2\":-1,"
-        "\"co2FlowFactor\":-1,\"spO2\":-1,\"spO2Ratio\":-1,\"spo2Override\":\"None\","
-        "\"abpZeroState\":\"Unknown\",\"papZeroState\":\"Unknown\",\"cvpZeroState\":\"Unknown\"}}";
-    static constexpr const char* kWaveformDataTemplate =
-        "{\"MessageType\":\"WaveformData\",\"Message\":{\"pleth\":\"REPLACE\",\"ecg\":\"REPLACE\","
-        "\"abp\":\"REPLACE\",\"pap\":\"REPLACE\",\"cvp\":\"REPLACE\",\"aux\":\"REPLACE\","
-        "\"co2\":\"REPLACE\"}}";
+    static constexpr const char* kStatusRequestOther = unitmsg::kStatusRequestOther;
+    static constexpr const char* kStatusRequestNetwork = unitmsg::kStatusRequestNetwork;
+    static constexpr const char* kCalListRequestSpO2 = unitmsg::kCalListRequestSpO2;
+    static constexpr const char* kCalListRequestCO2 = unitmsg::kCalListRequestCO2;
+    static constexpr const char* kCalSelectPing = unitmsg::kCalSelectPing;
 
-    SentrelAdaptor();
+    explicit SentrelAdaptor(const Timing& timing = Timing());
     virtual ~SentrelAdaptor();
     SentrelAdaptor(const SentrelAdaptor&) = delete;
     SentrelAdaptor& operator=(const SentrelAdaptor&) = delete;
@@ -73,6 +57,9 @@ public:
     void printJson(std::string json);
     std::string now_str();
     void enableDebugMode();
+    // Every message written to the unit, and every link change, also goes to
+    // `recorder` (not owned; nullptr: none). May be set before initialize.
+    void setRecorder(SessionRecorder* recorder);
 
     // --- Vitals and waveforms ---
     void sendCommand(const char* name, int value);
@@ -103,11 +90,6 @@ public:
 
     // Body of the streaming thread.
     void sendVitalWaveDataThread();
-    // One streaming pass: sends each pending message that changed.
-    void streamingPass();
-    // Serialises the pending messages (VitalsData first), marks them sent and
-    // returns their JSON texts; what one pass sends, without the socket.
-    std::vector<std::string> takePendingMessages();
 
     // --- Connection ---
     bool initialize(const std::string& serialId, const std::string& fixedIp,
@@ -124,8 +106,10 @@ public:
     // --- Search by address range and broadcast ---
     bool connectRange(const std::string&, const std::string& start, const std::string& end);
     bool connectUDP(const std::string&);
-    // Probes the broadcast addresses of the given local IPv4 addresses.
-    bool connectUDP(const std::string&, const std::vector<std::string>& localAddresses);
+    // Probes the /16 broadcast addresses of the given local IPv4 addresses;
+    // the side channel binds to `bindAddress`.
+    bool connectUDP(const std::string&, const std::vector<std::string>& localAddresses,
+                    const std::string& bindAddress = "0.0.0.0");
 
     // --- Status, Wi-Fi and stored calibrations ---
     std::string sendRequestOtherStatus();
@@ -135,70 +119,65 @@ public:
     std::string sendRequestStoredCalibrationNamesSpO2();
     std::string sendRequestStoredCalibrationNamesCO2();
 
-    // The WifiCredentials message with SSID and password escaped as JSON strings.
-    static std::string wifiCredentialsMessage(const std::string& ssid, const std::string& password);
-    // Text of a JSON string's contents (no quotes) for `text`.
-    static std::string escapeJsonString(const std::string& text);
-
-    // --- Data ---
-    std::string udpHost;
-    std::atomic<bool> connected{false};
-    std::atomic<bool> streamThreadStarted{false};
-    std::atomic<bool> streamVitals{false};
-    boost::asio::io_context ioService;
-    std::unique_ptr<UdpAdaptor, UdpLinkDeleter> udpLink;
-    boost::property_tree::ptree vitalsData;
-    boost::property_tree::ptree waveformData;
-    bool vitalsDataSent = true;
-    bool waveformDataSent = true;
-    std::mutex wireMutex;
-    std::mutex dataMutex;
-    boost::asio::ip::tcp::endpoint unitEndpoint;
-    std::shared_ptr<boost::asio::ip::tcp::socket> unitSocket;
-    std::string frameStart = "\x02";
-    std::string frameEnd = "\x03";
-    std::atomic<bool> debugMode{false};
-
-    static std::string LastConnectedIP;
-
-    // Passes the streaming thread has made (for watching its schedule).
-    std::atomic<unsigned long> streamingPasses{0};
-
-    // Local address the datagram side channel binds to.
-    std::string udpBindAddress = "0.0.0.0";
-
-    // Timing; tests shorten these.
-    std::chrono::milliseconds streamPeriod{60};
-    std::chrono::milliseconds streamIdlePoll{50};
-    std::chrono::milliseconds passPause{100};          // between initialize passes
-    std::chrono::milliseconds wifiJoinWait{7000};      // after WifiCredentials
-    std::chrono::milliseconds replyTimeout{10000};     // request to matching reply
-    std::chrono::milliseconds writeTimeout{10000};     // one frame onto the wire
+    struct TestAccess;
 
 private:
-    using Socket = boost::asio::ip::tcp::socket;
-
-    void storeCommand(const char* name, const std::string& text);
-    std::shared_ptr<Socket> currentSocket(std::uint64_t* generation = nullptr);
-    std::string receiveUntil(Clock::time_point deadline, const char* awaited);
-    std::string awaitReply(const std::string& request, const char* awaited,
-                           bool (SentrelAdaptor::*matches)(const std::string& json));
-    bool isStatusData(const std::string& json);
-    bool isNetworkStatusData(const std::string& json);
-    bool isCalListSpO2(const std::string& json);
-    bool isCalListCO2(const std::string& json);
-    bool isCalList(const std::string& json, const char* type, const char* other,
-                   const char* requester);
+    // Runs `change` on the pending messages under the data lock.
+    template <typename Change>
+    void withPending(Change change)
+    {
+        std::lock_guard<std::mutex> lock(dataMutex);
+        change(pending);
+    }
+    // One streaming pass: sends each pending message that changed.
+    void streamingPass();
     bool waitForStop(Clock::time_point until);
     void stopStreaming();
 
-    std::mutex socketMutex;              // guards unitSocket and socketGeneration
-    std::uint64_t socketGeneration = 0;  // bumped by every connect
-    UnitFrameParser replyBuffer;         // used by the one reader at a time
-    std::uint64_t replyBufferGeneration = 0;
+    const Timing timing;
+    std::string udpHost;  // host text of the side channel; nothing sets it
+    boost::asio::io_context ioService;  // never run: all input and output is synchronous
+    UnitLink link;
+    std::mutex dataMutex;  // guards pending
+    PendingMessages pending;
+    std::unique_ptr<UdpAdaptor> udpLink;
 
+    std::atomic<bool> streamThreadStarted{false};
+    std::atomic<bool> streamVitals{false};
+    std::atomic<unsigned long> streamingPasses{0};
     std::thread streamThread;
     std::mutex stopMutex;
     std::condition_variable stopSignal;
     bool stopRequested = false;
+};
+
+// What tests may see of an adaptor and the few states they may stand in for.
+struct SentrelAdaptor::TestAccess {
+    // The JSON texts the next streaming pass would send, VitalsData first,
+    // marked sent: the same operation the pass uses, under the data lock.
+    static std::vector<std::string> takePending(SentrelAdaptor& a)
+    {
+        std::lock_guard<std::mutex> lock(a.dataMutex);
+        return a.pending.takeChanged();
+    }
+    // Whether a VitalsData message is waiting for the next pass.
+    static bool vitalsPending(SentrelAdaptor& a)
+    {
+        std::lock_guard<std::mutex> lock(a.dataMutex);
+        return PendingMessages::TestAccess::vitalsPending(a.pending);
+    }
+    static unsigned long streamingPasses(const SentrelAdaptor& a) { return a.streamingPasses; }
+    static bool streamThreadStarted(const SentrelAdaptor& a) { return a.streamThreadStarted; }
+    static bool streamVitals(const SentrelAdaptor& a) { return a.streamVitals; }
+    static std::string lastConnectedIP() { return UnitLink::lastConnectedIP(); }
+    static UdpAdaptor* udpLink(SentrelAdaptor& a) { return a.udpLink.get(); }
+    // Stands in for the link state, so that what the setters store can be
+    // checked without a unit: up stores, down stores nothing.
+    static void setConnected(SentrelAdaptor& a, bool up)
+    {
+        if (up)
+            UnitLink::TestAccess::markUp(a.link);
+        else
+            a.link.markDown();
+    }
 };

@@ -25,20 +25,16 @@ bool SentrelAdaptor::connectRange(const std::string&, const std::string& start, 
     }
     // Counted so that a range ending at 255.255.255.255 cannot wrap around.
     for (std::uint64_t a = first; a <= last; ++a) {
-        if (!LastConnectedIP.empty()) {
-            const std::string previous = LastConnectedIP;
+        const std::string previous = UnitLink::lastConnectedIP();
+        if (!previous.empty()) {
             std::cout << "Trying last successful IP address " << previous << std::endl;
-            if (connectIP("", previous, 3)) {
-                connected = true;
+            if (link.connectIP(previous, 3))
                 return true;
-            }
         }
         const std::string ip = address_v4(static_cast<std::uint32_t>(a)).to_string();
         std::cout << "Scanning " << ip << std::endl;
-        if (connectIP("", ip, 3)) {
-            connected = true;
+        if (link.connectIP(ip, 3))
             return true;
-        }
     }
     return false;
 }
@@ -56,13 +52,14 @@ bool SentrelAdaptor::connectUDP(const std::string& unused) {
         }
     } catch (const std::exception&) {
         std::cerr << "SN>Unable to find a network interface..." << std::endl;
-        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::this_thread::sleep_for(timing.interfaceLookupPause);
         return false;
     }
     return connectUDP(unused, local);
 }
 
-bool SentrelAdaptor::connectUDP(const std::string&, const std::vector<std::string>& localAddresses) {
+bool SentrelAdaptor::connectUDP(const std::string&, const std::vector<std::string>& localAddresses,
+                                const std::string& bindAddress) {
     for (const std::string& text : localAddresses) {
         boost::system::error_code ec;
         const address_v4 address = boost::asio::ip::make_address_v4(text, ec);
@@ -71,10 +68,9 @@ bool SentrelAdaptor::connectUDP(const std::string&, const std::vector<std::strin
         const address_v4 broadcast(address.to_uint() | ~mask.to_uint());
         const std::string target = broadcast.to_string();
         std::cout << "SN>Pinging " << target << std::endl;
-        if (connectIP("", target, 10)) {
-            connected = true;
-            udpLink.reset();
-            udpLink.reset(new UdpAdaptor(ioService, udpHost, udpBindAddress));
+        if (link.connectIP(target, 10)) {
+            udpLink.reset();  // the old channel lets go of the local port first
+            udpLink = std::make_unique<UdpAdaptor>(ioService, udpHost, bindAddress);
             udpLink->start_receive();
             return true;
         }

@@ -1,13 +1,14 @@
 #include "SentrelEmulator.h"
 
 #include "UnitFrame.h"
+#include "UnitJson.h"
+#include "UnitMessages.h"
 
 #include <boost/asio.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
 #include <array>
-#include <cstdio>
 #include <iostream>
 #include <sstream>
 
@@ -18,34 +19,8 @@ namespace pt = boost::property_tree;
 
 namespace {
 
-const char* const kUnsetTexts[] = {"-1", "None", "Unknown", "REPLACE"};
-
-bool isUnset(const std::string& text) {
-    for (const char* u : kUnsetTexts)
-        if (text == u) return true;
-    return false;
-}
-
 std::string jsonQuote(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
+    return "\"" + unitjson::escapeJsonString(s) + "\"";
 }
 
 // One sample of a waveform array; the bridge sends integers.
@@ -74,15 +49,17 @@ const char* toString(SentrelEmulator::WifiState state) {
 }
 
 const std::vector<std::string>& SentrelEmulator::vitalMembers() {
-    static const std::vector<std::string> members = {
-        "hr", "sbp", "dbp", "mbp", "sPAP", "dPAP", "mPAP", "CVP", "t1", "t2",
-        "rr", "etCO2", "co2FlowFactor", "spO2", "spO2Ratio", "spo2Override",
-        "abpZeroState", "papZeroState", "cvpZeroState"};
+    static const std::vector<std::string> members = [] {
+        std::vector<std::string> names;
+        for (const unitmsg::VitalsMember& m : unitmsg::kVitalsDataMembers) names.push_back(m.name);
+        return names;
+    }();
     return members;
 }
 
 const std::vector<std::string>& SentrelEmulator::waveformSlots() {
-    static const std::vector<std::string> slots = {"pleth", "ecg", "abp", "pap", "cvp", "aux", "co2"};
+    static const std::vector<std::string> slots(std::begin(unitmsg::kWaveformDataSlots),
+                                                std::end(unitmsg::kWaveformDataSlots));
     return slots;
 }
 
@@ -328,7 +305,7 @@ struct SentrelEmulator::Impl {
         for (const auto& kv : msg) {
             if (!kv.second.empty()) continue;  // not a scalar
             const std::string& text = kv.second.data();
-            if (isUnset(text)) continue;
+            if (unitmsg::isUnsetValue(text)) continue;
             vitalValues[kv.first] = VitalValue{text, now};
         }
     }

@@ -53,7 +53,7 @@ struct Pending {
 
 inline Pending takePending(SentrelAdaptor& adaptor) {
     Pending out;
-    for (const std::string& json : adaptor.takePendingMessages()) {
+    for (const std::string& json : SentrelAdaptor::TestAccess::takePending(adaptor)) {
         boost::property_tree::ptree tree;
         std::istringstream in(json);
         boost::property_tree::read_json(in, tree);
@@ -61,7 +61,7 @@ inline Pending takePending(SentrelAdaptor& adaptor) {
         for (const auto& member : tree.get_child("Message")) {
             if (type == "VitalsData") {
                 const std::string v = member.second.get_value<std::string>();
-                if (v != "-1" && v != "None" && v != "Unknown") out.vitals[member.first] = v;
+                if (!unitmsg::isUnsetValue(v)) out.vitals[member.first] = v;
             } else {
                 std::string joined;
                 for (const auto& s : member.second) {
@@ -129,20 +129,12 @@ inline std::string writeConfig(const testsupport::TempDir& dir, const std::strin
     return dir.file("bridge.xml");
 }
 
-// --- The unit adaptor's side, in one place until the adaptor takes its
-// Timing at construction and offers its own test interface.
+// --- The unit adaptor's side.
 
 // Marks the link up without a socket: setters store their values, and with
 // no streaming thread the pending messages wait for takePending.
-inline void markUnitConnected(SentrelAdaptor& adaptor) { adaptor.connected = true; }
-inline bool streamingVitals(const SentrelAdaptor& adaptor) { return adaptor.streamVitals; }
-inline void useUnitTiming(SentrelAdaptor& adaptor, const Timing& timing) {
-    adaptor.streamPeriod = timing.streamPeriod;
-    adaptor.streamIdlePoll = timing.streamIdlePoll;
-    adaptor.passPause = timing.retryPause;
-    adaptor.replyTimeout = timing.replyTimeout;
-    adaptor.writeTimeout = timing.writeTimeout;
-}
+inline void markUnitConnected(SentrelAdaptor& adaptor) { SentrelAdaptor::TestAccess::setConnected(adaptor, true); }
+inline bool streamingVitals(const SentrelAdaptor& adaptor) { return SentrelAdaptor::TestAccess::streamVitals(adaptor); }
 
 inline int countOf(const std::string& text, const std::string& needle) {
     int n = 0;

@@ -23,7 +23,6 @@ protected:
     void rebuild(const Timing& timing) {
         bridge.reset();
         bridge.reset(new SimulatorSample(&config, timing));
-        useUnitTiming(adaptor(), timing);
         markUnitConnected(adaptor());
     }
     SentrelAdaptor& adaptor() { return Access::adaptor(*bridge); }

@@ -37,7 +37,6 @@ protected:
         testing::internal::GetCapturedStdout();
         ASSERT_TRUE(read);
         bridge.reset(new SimulatorSample(config.get(), timing));
-        useUnitTiming(adaptor(), timing);
         ASSERT_TRUE(adaptor().initialize("", address, "", "", true));
         // The emulator counts a connection once it has accepted it.
         ASSERT_TRUE(unit->waitForConnectionCount(1, kWait));
@@ -282,7 +281,6 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
     Timing timing;
     timing.retryPause = 20ms;
     SimulatorSample bridge(&config, timing);
-    useUnitTiming(Access::adaptor(bridge), timing);
     const auto unit = emulatedUnit(address, false);
     std::thread later([&] {
         std::this_thread::sleep_for(400ms);

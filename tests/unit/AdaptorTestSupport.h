@@ -2,17 +2,50 @@
 
 #include "SentrelAdaptor.h"
 #include "ScriptedUnitPeer.h"
+#include "TestSupport.h"
 
-#include <boost/asio/ip/address.hpp>
+#include <unistd.h>
 
+#include <chrono>
+#include <stdexcept>
 #include <string>
 
-// Opens the adaptor's socket to a peer without touching the last-connected file.
-inline void connectTo(SentrelAdaptor& adaptor, const std::string& address)
+// A fresh temporary folder that is the working directory for the life of the
+// object: the adaptor writes its last-connected file there.
+class WorkingDirectory {
+public:
+    WorkingDirectory()
+    {
+        char cwd[4096];
+        previous = ::getcwd(cwd, sizeof cwd) ? cwd : "/tmp";
+        if (::chdir(dir.path().c_str()) != 0)
+            throw std::runtime_error("chdir " + dir.path());
+    }
+    ~WorkingDirectory()
+    {
+        if (::chdir(previous.c_str()) != 0) {
+        }
+    }
+    const std::string& path() const { return dir.path(); }
+    std::string read(const std::string& name) const { return dir.read(name); }
+    void write(const std::string& name, const std::string& text) const { dir.write(name, text); }
+
+private:
+    testsupport::TempDir dir{"sn-unit"};
+    std::string previous;
+};
+
+// Short waits for tests; everything else keeps the program's values.
+inline Timing quickTiming()
 {
-    adaptor.unitEndpoint = boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(address),
-                                                          SentrelAdaptor::kUnitPort);
-    adaptor.connect();
+    using std::chrono::milliseconds;
+    Timing t;
+    t.retryPause = milliseconds(10);
+    t.wifiJoinWait = milliseconds(10);
+    t.replyTimeout = milliseconds(3000);
+    t.writeTimeout = milliseconds(3000);
+    t.interfaceLookupPause = milliseconds(10);
+    return t;
 }
 
 inline std::size_t countOf(const std::string& text, const std::string& what)

@@ -4,6 +4,7 @@
 // port 14997, records every frame it receives with its arrival time, and
 // answers through a script. It serves the newest connection.
 
+#include "TestSupport.h"
 #include "UnitFrame.h"
 
 #include <arpa/inet.h>
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -125,10 +125,7 @@ public:
     bool waitForConnections(int n,
                             std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const
     {
-        const auto until = Clock::now() + timeout;
-        while (connections_ < n && Clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return connections_ >= n;
+        return testsupport::eventually([&] { return connections_ >= n; }, timeout);
     }
 
 private:
@@ -211,35 +208,4 @@ private:
     Script script_;
     std::vector<Received> received_;
     std::thread thread_;
-};
-
-// A fresh temporary directory that becomes the working directory for the
-// life of the object, so files written there cannot clash between tests.
-class TempWorkDir {
-public:
-    TempWorkDir()
-    {
-        char tmpl[] = "/tmp/sn_unit_test_XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
-        if (!dir)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = dir;
-        char cwd[4096];
-        old_ = ::getcwd(cwd, sizeof cwd) ? cwd : "/tmp";
-        if (::chdir(path_.c_str()) != 0)
-            throw std::runtime_error("chdir failed");
-    }
-    ~TempWorkDir()
-    {
-        if (::chdir(old_.c_str()) != 0) {
-        }
-        const std::string file = path_ + "/_lastconnectedIPAddress.txt";
-        ::unlink(file.c_str());
-        ::rmdir(path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    std::string old_;
 };

@@ -1,7 +1,7 @@
 // Cost of what the bridge does per streaming tick: the setters, then one
 // streaming pass (build, serialise and frame one VitalsData and one
 // WaveformData), without a socket.
-#include "SentrelAdaptor.h"
+#include "PendingMessages.h"
 #include "UnitFrame.h"
 
 #include <benchmark/benchmark.h>
@@ -10,11 +10,9 @@
 
 namespace {
 
-struct Linked : SentrelAdaptor {
-    Linked() { connected = true; }
-};
+using Linked = PendingMessages;  // stores as if the link were up
 
-void setVitals(SentrelAdaptor& a, int i)
+void setVitals(PendingMessages& a, int i)
 {
     a.sendHR_bpm(60 + i % 40);
     a.sendNIBP_mmHg(120, 80, 93);
@@ -26,7 +24,7 @@ void setVitals(SentrelAdaptor& a, int i)
     a.sendCommand("abpZeroState", "NotZeroing");
 }
 
-void setWaveforms(SentrelAdaptor& a, int i)
+void setWaveforms(PendingMessages& a, int i)
 {
     // One tick's worth: 10 arterial samples at 50 Hz, 5 at 25 Hz, 20 ECG at 100 Hz.
     std::vector<float> abp(10), pap(10), pleth(10), cvp(10), ecg(20);
@@ -48,10 +46,10 @@ void setWaveforms(SentrelAdaptor& a, int i)
     a.sendECG_100Hz(ecg);
 }
 
-std::size_t passFrames(SentrelAdaptor& a)
+std::size_t passFrames(PendingMessages& a)
 {
     std::size_t bytes = 0;
-    for (const std::string& json : a.takePendingMessages())
+    for (const std::string& json : a.takeChanged())
         bytes += frameUnitMessage(json).size();
     return bytes;
 }
@@ -63,7 +61,7 @@ void BM_VitalSetters(benchmark::State& state)
     for (auto _ : state) {
         setVitals(a, i++);
         state.PauseTiming();
-        a.takePendingMessages();  // a fresh message each round, no overwrite lines
+        a.takeChanged();  // a fresh message each round, no overwrite lines
         state.ResumeTiming();
     }
 }
@@ -76,7 +74,7 @@ void BM_WaveformSetters(benchmark::State& state)
     for (auto _ : state) {
         setWaveforms(a, i++);
         state.PauseTiming();
-        a.takePendingMessages();
+        a.takeChanged();
         state.ResumeTiming();
     }
 }

@@ -1,18 +1,16 @@
 // The unit search by address range and by broadcast probe, on loopback only:
 // ranges of 127.0.2.x, and local address lists handed in through the seam.
-#include "SentrelAdaptor.h"
+#include "AdaptorTestSupport.h"
 #include "UdpAdaptor.h"
 #include "SentrelEmulator.h"
 #include "SentrelTestSupport.h"
 
 #include <boost/system/system_error.hpp>
 
-#include <fstream>
-#include <iterator>
 
 using namespace std::chrono_literals;
-using sntest::FreshDirectory;
 using sntest::linesStartingWith;
+using Access = SentrelAdaptor::TestAccess;
 
 namespace {
 
@@ -24,11 +22,21 @@ SentrelEmulator::Options unitAt(const std::string& address)
     return o;
 }
 
-std::string fileText(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+// A fresh folder as working directory, and the last successful address
+// `last` ("" none) as the adaptor loads it from there.
+struct SearchFrom {
+    explicit SearchFrom(const std::string& last = "")
+    {
+        if (!last.empty())
+            dir.write("_lastconnectedIPAddress.txt", last);
+        testing::internal::CaptureStdout();
+        SentrelAdaptor().LoadLastConnectedIP();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(Access::lastConnectedIP(), last);
+    }
+    std::string fileText(const std::string& name) const { return dir.read(name); }
+    WorkingDirectory dir;
+};
 
 const std::vector<std::string> kSearchLines = {"Trying last successful IP address ", "Scanning ",
                                                "SN>Pinging ", "Connected."};
@@ -37,8 +45,7 @@ const std::vector<std::string> kSearchLines = {"Trying last successful IP addres
 
 TEST(SentrelSearchRange, ScansInAscendingOrderAndStopsAtTheUnit)
 {
-    FreshDirectory dir;
-    SentrelAdaptor::LastConnectedIP.clear();
+    SearchFrom dir;
     SentrelEmulator unit(unitAt("127.0.2.42"));
     unit.start();
     SentrelAdaptor adaptor;
@@ -50,16 +57,15 @@ TEST(SentrelSearchRange, ScansInAscendingOrderAndStopsAtTheUnit)
                                         "Connected."}))
         << out;
     EXPECT_TRUE(adaptor.checkConnection());
-    EXPECT_EQ(SentrelAdaptor::LastConnectedIP, "127.0.2.42");
-    EXPECT_EQ(fileText("_lastconnectedIPAddress.txt"), "127.0.2.42");
+    EXPECT_EQ(Access::lastConnectedIP(), "127.0.2.42");
+    EXPECT_EQ(dir.fileText("_lastconnectedIPAddress.txt"), "127.0.2.42");
     EXPECT_TRUE(unit.waitForConnectionCount(1, 2s));
     EXPECT_EQ(adaptor.getJsonKeyValue(adaptor.sendRequestOtherStatus(), "MessageType"), "StatusData");
 }
 
 TEST(SentrelSearchRange, TriesTheLastSuccessfulAddressBeforeEachAddress)
 {
-    FreshDirectory dir;
-    SentrelAdaptor::LastConnectedIP = "127.0.2.44";  // nobody listens there now
+    SearchFrom dir("127.0.2.44");  // nobody listens there now
     SentrelEmulator unit(unitAt("127.0.2.46"));
     unit.start();
     SentrelAdaptor adaptor;
@@ -71,7 +77,7 @@ TEST(SentrelSearchRange, TriesTheLastSuccessfulAddressBeforeEachAddress)
                                         "Trying last successful IP address 127.0.2.44", "Scanning 127.0.2.46",
                                         "Connected."}))
         << out;
-    EXPECT_EQ(SentrelAdaptor::LastConnectedIP, "127.0.2.46");
+    EXPECT_EQ(Access::lastConnectedIP(), "127.0.2.46");
 
     // With the unit at the last address, no address of the range is scanned.
     SentrelAdaptor second;
@@ -86,20 +92,19 @@ TEST(SentrelSearchRange, TriesTheLastSuccessfulAddressBeforeEachAddress)
 
 TEST(SentrelSearchRange, NoUnitInTheRangeGivesFalse)
 {
-    FreshDirectory dir;
-    SentrelAdaptor::LastConnectedIP.clear();
+    SearchFrom dir;
     SentrelAdaptor adaptor;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(adaptor.connectRange("", "127.0.2.50", "127.0.2.52"));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(linesStartingWith(out, {"Scanning "}).size(), 3u) << out;
     EXPECT_FALSE(adaptor.checkConnection());
-    EXPECT_EQ(fileText("_lastconnectedIPAddress.txt"), "");
+    EXPECT_EQ(dir.fileText("_lastconnectedIPAddress.txt"), "");
 }
 
 TEST(SentrelSearchRange, BadAddressTextRaises)
 {
-    FreshDirectory dir;
+    SearchFrom dir;
     SentrelAdaptor adaptor;
     EXPECT_THROW(adaptor.connectRange("", "127.0.2.x", "127.0.2.60"), boost::system::system_error);
     EXPECT_THROW(adaptor.connectRange("", "127.0.2.60", "::1"), boost::system::system_error);
@@ -108,7 +113,7 @@ TEST(SentrelSearchRange, BadAddressTextRaises)
 TEST(SentrelSearchRangeDeathTest, RangeThatDoesNotRiseEndsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    FreshDirectory dir;
+    SearchFrom dir;
     SentrelAdaptor adaptor;
     EXPECT_EXIT(adaptor.connectRange("", "127.0.2.61", "127.0.2.61"), testing::ExitedWithCode(1),
                 "SN>ERROR>IP Range incorrect, end address > start address");
@@ -118,49 +123,47 @@ TEST(SentrelSearchRangeDeathTest, RangeThatDoesNotRiseEndsTheProcess)
 
 TEST(SentrelSearchBroadcast, ProbesEachSlash16BroadcastAndOpensTheSideChannel)
 {
-    FreshDirectory dir;
-    SentrelAdaptor::LastConnectedIP.clear();
+    SearchFrom dir;
     SentrelEmulator unit(unitAt("127.1.255.255"));
     unit.start();
     SentrelAdaptor adaptor;
-    adaptor.udpBindAddress = "127.0.7.40";
     testing::internal::CaptureStdout();
     // Not IPv4, then a network with no unit, then the unit's.
-    EXPECT_TRUE(adaptor.connectUDP("", {"::1", "127.9.1.1", "127.1.2.3", "127.5.5.5"}));
+    EXPECT_TRUE(adaptor.connectUDP("", {"::1", "127.9.1.1", "127.1.2.3", "127.5.5.5"}, "127.0.7.40"));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(linesStartingWith(out, kSearchLines),
               (std::vector<std::string>{"SN>Pinging 127.9.255.255", "SN>Pinging 127.1.255.255", "Connected."}))
         << out;
     EXPECT_TRUE(adaptor.checkConnection());
-    EXPECT_EQ(SentrelAdaptor::LastConnectedIP, "127.1.255.255");
+    EXPECT_EQ(Access::lastConnectedIP(), "127.1.255.255");
     EXPECT_TRUE(unit.waitForConnectionCount(1, 2s));
 
     // The side channel is up, receiving, with the empty host text: our own socket.
-    ASSERT_NE(adaptor.udpLink, nullptr);
+    UdpAdaptor* side = Access::udpLink(adaptor);
+    ASSERT_NE(side, nullptr);
     std::string text = "hello@";
     boost::system::error_code ec;
-    adaptor.udpLink->sendCommand(text, ec, 0);
+    side->sendCommand(text, ec, 0);
     EXPECT_FALSE(ec);
-    EXPECT_EQ(adaptor.udpLink->waitResponse(), "hello@");
+    EXPECT_EQ(side->waitResponse(), "hello@");
 
     // A second successful probe replaces the side channel (same local port).
-    EXPECT_TRUE(adaptor.connectUDP("", {"127.1.0.1"}));
-    ASSERT_NE(adaptor.udpLink, nullptr);
-    adaptor.udpLink->sendCommand(text, ec, 0);
-    EXPECT_EQ(adaptor.udpLink->waitResponse(), "hello@");
+    EXPECT_TRUE(adaptor.connectUDP("", {"127.1.0.1"}, "127.0.7.40"));
+    side = Access::udpLink(adaptor);
+    ASSERT_NE(side, nullptr);
+    side->sendCommand(text, ec, 0);
+    EXPECT_EQ(side->waitResponse(), "hello@");
 }
 
 TEST(SentrelSearchBroadcast, NoUnitOnAnyNetworkGivesFalse)
 {
-    FreshDirectory dir;
-    SentrelAdaptor::LastConnectedIP.clear();
+    SearchFrom dir;
     SentrelAdaptor adaptor;
-    adaptor.udpBindAddress = "127.0.7.41";
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(adaptor.connectUDP("", {"127.9.2.2"}));
-    EXPECT_FALSE(adaptor.connectUDP("", {}));
+    EXPECT_FALSE(adaptor.connectUDP("", {"127.9.2.2"}, "127.0.7.41"));
+    EXPECT_FALSE(adaptor.connectUDP("", {}, "127.0.7.41"));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(linesStartingWith(out, {"SN>Pinging "}), std::vector<std::string>{"SN>Pinging 127.9.255.255"});
-    EXPECT_EQ(adaptor.udpLink, nullptr);
+    EXPECT_EQ(Access::udpLink(adaptor), nullptr);
     EXPECT_FALSE(adaptor.checkConnection());
 }

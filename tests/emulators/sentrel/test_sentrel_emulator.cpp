@@ -46,12 +46,20 @@ std::string calRemove(const std::string& type, const std::string& name)
            "\"}}";
 }
 
+// Replies within 3 s unless a test says otherwise.
+Timing linkTiming(std::chrono::milliseconds replyTimeout = 3000ms)
+{
+    Timing timing;
+    timing.replyTimeout = replyTimeout;
+    return timing;
+}
+
 // An emulator and an adaptor that talks to it, in a fresh directory.
 struct Linked {
-    explicit Linked(const SentrelEmulator::Options& o) : emulator(o), address(o.address)
+    Linked(const SentrelEmulator::Options& o, const Timing& timing)
+        : emulator(o), address(o.address), adaptor(timing)
     {
         emulator.start();
-        adaptor.replyTimeout = 3000ms;
     }
     bool connect() { return adaptor.connectIP("", address, 3); }
 
@@ -61,9 +69,9 @@ struct Linked {
     SentrelAdaptor adaptor;
 };
 
-std::unique_ptr<Linked> makeLinked(const SentrelEmulator::Options& o)
+std::unique_ptr<Linked> makeLinked(const SentrelEmulator::Options& o, const Timing& timing = linkTiming())
 {
-    return std::make_unique<Linked>(o);
+    return std::make_unique<Linked>(o, timing);
 }
 
 }  // namespace
@@ -138,8 +146,9 @@ TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
 {
     auto o = at("127.0.2.3");
     o.waveformHistory = 4;
-    auto l = makeLinked(o);
-    l->adaptor.streamPeriod = 20ms;
+    Timing timing = linkTiming();
+    timing.streamPeriod = 20ms;
+    auto l = makeLinked(o, timing);
     ASSERT_TRUE(l->adaptor.initialize("", "127.0.2.3", "", "", false));
     l->adaptor.enableStreamVitals(true);
 
@@ -228,8 +237,7 @@ TEST(SentrelEmulatorFaults, NeverAnswerReadsButStaysSilent)
 {
     auto o = at("127.0.2.6");
     o.faults.neverAnswer = true;
-    auto l = makeLinked(o);
-    l->adaptor.replyTimeout = 400ms;
+    auto l = makeLinked(o, linkTiming(400ms));
     ASSERT_TRUE(l->connect());
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_ANY_THROW(l->adaptor.sendRequestOtherStatus());
@@ -358,8 +366,9 @@ TEST(SentrelEmulatorWifi, JoinsWithMatchingCredentials)
     o.wifiSsid = "Ward \"4\"";
     o.wifiPassword = "p\\a\"ss";  // quote and backslash travel escaped
     o.wifiJoinDelay = 200ms;
-    auto l = makeLinked(o);
-    l->adaptor.wifiJoinWait = 800ms;
+    Timing timing = linkTiming();
+    timing.wifiJoinWait = 800ms;
+    auto l = makeLinked(o, timing);
     ASSERT_TRUE(l->connect());
     testing::internal::CaptureStdout();
     bool joined = l->adaptor.setWifiCfg(o.wifiSsid.c_str(), o.wifiPassword.c_str());
@@ -378,8 +387,9 @@ TEST(SentrelEmulatorWifi, WrongPasswordIsNotConnected)
     o.wifiSsid = "Ward4";
     o.wifiPassword = "secret";
     o.wifiJoinDelay = 1000ms;
-    auto l = makeLinked(o);
-    l->adaptor.wifiJoinWait = 1500ms;
+    Timing timing = linkTiming();
+    timing.wifiJoinWait = 1500ms;
+    auto l = makeLinked(o, timing);
     ASSERT_TRUE(l->connect());
     EXPECT_FALSE(l->adaptor.setWifiCfg("Ward4", "secret2"));
     EXPECT_EQ(l->emulator.wifiState(), SentrelEmulator::WifiState::Failed);
@@ -389,11 +399,14 @@ TEST(SentrelEmulatorWifi, WrongPasswordIsNotConnected)
     EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.ssid"), "Ward4");
 
     // Asked too early, the unit is still joining; then the right password joins.
-    l->adaptor.wifiJoinWait = 0ms;
-    EXPECT_FALSE(l->adaptor.setWifiCfg("Ward4", "secret"));
+    Timing hasty = linkTiming();
+    hasty.wifiJoinWait = 0ms;
+    SentrelAdaptor early(hasty);  // the unit serves its newest connection
+    ASSERT_TRUE(early.connectIP("", o.address, 3));
+    EXPECT_FALSE(early.setWifiCfg("Ward4", "secret"));
     EXPECT_EQ(l->emulator.wifiState(), SentrelEmulator::WifiState::Joining);
     ASSERT_TRUE(l->emulator.waitForWifiState(SentrelEmulator::WifiState::Connected, 3s));
-    EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestNetworkStatus(), "Message.wifiConnected"), "true");
+    EXPECT_EQ(early.getJsonKeyValue(early.sendRequestNetworkStatus(), "Message.wifiConnected"), "true");
 }
 
 TEST(SentrelEmulatorWifi, UnitThatNeverAnswersEndsTheWaitInBoundedTime)
@@ -402,9 +415,9 @@ TEST(SentrelEmulatorWifi, UnitThatNeverAnswersEndsTheWaitInBoundedTime)
     o.wifiSsid = "Ward4";
     o.wifiPassword = "secret";
     o.faults.neverAnswer = true;
-    auto l = makeLinked(o);
-    l->adaptor.wifiJoinWait = 100ms;
-    l->adaptor.replyTimeout = 500ms;
+    Timing timing = linkTiming(500ms);
+    timing.wifiJoinWait = 100ms;
+    auto l = makeLinked(o, timing);
     ASSERT_TRUE(l->connect());
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_ANY_THROW(l->adaptor.setWifiCfg("Ward4", "secret"));

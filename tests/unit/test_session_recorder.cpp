@@ -1,0 +1,261 @@
+// The session recording: its line format on its own, and through the real
+// adaptor against the emulated unit on loopback (127.0.11.x): every message
+// the unit received is recorded once, in order, byte for byte; link changes
+// are recorded; a recording that cannot be written says so once and the
+// stream goes on.
+#include "AdaptorTestSupport.h"
+#include "SentrelEmulator.h"
+#include "SessionRecorder.h"
+
+#include <boost/property_tree/json_parser.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+
+namespace {
+
+namespace pt = boost::property_tree;
+
+struct Line {
+    std::string text;  // the whole line
+    pt::ptree tree;    // parsed
+};
+
+std::vector<Line> recordedLines(const std::string& path)
+{
+    std::vector<Line> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    while (std::getline(in, text)) {
+        Line line{text, {}};
+        std::istringstream json(text);
+        pt::read_json(json, line.tree);  // every line is one JSON object
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The "message" member exactly as it stands in the line.
+std::string messageText(const std::string& line)
+{
+    const std::string key = ",\"message\":";
+    const std::size_t at = line.find(key);
+    return at == std::string::npos ? "" : line.substr(at + key.size(), line.size() - at - key.size() - 1);
+}
+
+std::vector<std::string> recordedMessages(const std::string& path)
+{
+    std::vector<std::string> out;
+    for (const Line& line : recordedLines(path))
+        if (line.tree.get<std::string>("type") != "link")
+            out.push_back(messageText(line.text));
+    return out;
+}
+
+std::vector<std::string> linkEvents(const std::string& path)
+{
+    std::vector<std::string> out;
+    for (const Line& line : recordedLines(path))
+        if (line.tree.get<std::string>("type") == "link")
+            out.push_back(line.tree.get<std::string>("event") + " " + line.tree.get<std::string>("address"));
+    return out;
+}
+
+std::unique_ptr<SentrelEmulator> startUnit(const std::string& address)
+{
+    SentrelEmulator::Options o;
+    o.address = address;
+    o.udpPort = 0;
+    auto unit = std::make_unique<SentrelEmulator>(o);
+    unit->start();
+    return unit;
+}
+
+std::vector<std::string> receivedByUnit(const SentrelEmulator& unit)
+{
+    std::vector<std::string> out;
+    for (const auto& m : unit.messageLog())
+        out.push_back(m.json);
+    return out;
+}
+
+TEST(SessionRecorderLines, MessagesAndLinkChangesInTheRecordingFormat)
+{
+    testsupport::TempDir dir("sn-record");
+    const std::string path = dir.file("session.jsonl");
+    dir.write("session.jsonl", "{\"earlier\":true}\n");  // appended to, never truncated
+    {
+        SessionRecorder recorder(path);
+        recorder.linkChanged(true, "127.0.0.1");
+        recorder.messageWritten(unitmsg::kCalSelectPing);
+        recorder.messageWritten("{\"MessageType\":\"WaveformData\",\"Message\":{\"abp\":[1,2,4],\"aux\":[]}}");
+        recorder.linkChanged(false, "::1");
+        EXPECT_TRUE(recorder.recording());
+        // Flushed as written: readable before the recorder goes.
+        EXPECT_EQ(recordedLines(path).size(), 5u);
+    }
+    const auto lines = recordedLines(path);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0].text, "{\"earlier\":true}");
+    const std::regex time(R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z",)");
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_search(lines[i].text, time, std::regex_constants::match_continuous)) << lines[i].text;
+    EXPECT_THAT(lines[1].text, testing::EndsWith("\"type\":\"link\",\"event\":\"connected\",\"address\":\"127.0.0.1\"}"));
+    EXPECT_THAT(lines[2].text, testing::EndsWith(std::string("\"type\":\"CalSelect\",\"message\":") +
+                                                 unitmsg::kCalSelectPing + "}"));
+    EXPECT_THAT(lines[3].text, testing::EndsWith("\"type\":\"WaveformData\",\"message\":{\"MessageType\":"
+                                                 "\"WaveformData\",\"Message\":{\"abp\":[1,2,4],\"aux\":[]}}}"));
+    EXPECT_EQ(lines[3].tree.get_child("message.Message.abp").size(), 3u);  // arrays stay arrays
+    EXPECT_THAT(lines[4].text, testing::EndsWith("\"event\":\"disconnected\",\"address\":\"::1\"}"));
+}
+
+TEST(SessionRecorderLines, TheTypeOfAMessageNotStartingWithItIsStillFound)
+{
+    testsupport::TempDir dir("sn-record");
+    SessionRecorder recorder(dir.file("r.jsonl"));
+    recorder.messageWritten("{ \"Message\":{}, \"MessageType\":\"Odd\\\"Type\"}");
+    recorder.messageWritten("{\"Message\":{}}");
+    const auto lines = recordedLines(dir.file("r.jsonl"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].tree.get<std::string>("type"), "Odd\"Type");
+    EXPECT_EQ(lines[1].tree.get<std::string>("type"), "");
+}
+
+TEST(SessionRecorderLines, AnUnwritableFileGivesOneErrorLineAndStops)
+{
+    testsupport::TempDir dir("sn-record");
+    for (const std::string& path : {dir.file("missing/folder/r.jsonl"), dir.path()}) {
+        testing::internal::CaptureStderr();
+        SessionRecorder recorder(path);
+        recorder.linkChanged(true, "127.0.0.1");
+        recorder.messageWritten(unitmsg::kCalSelectPing);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("SN>ERROR>Recording to " + path + " stopped: ", 0), 0u) << err;
+        EXPECT_EQ(countOf(err, "\n"), 1u) << err;
+        EXPECT_FALSE(recorder.recording());
+    }
+}
+
+TEST(SessionRecorderLines, AFullDiskGivesOneErrorLineAtTheFirstWrite)
+{
+    testing::internal::CaptureStderr();
+    SessionRecorder recorder("/dev/full");
+    EXPECT_TRUE(recorder.recording());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 5; ++i)
+        recorder.messageWritten(unitmsg::kCalSelectPing);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "SN>ERROR>Recording to /dev/full stopped: No space left on device\n");
+    EXPECT_FALSE(recorder.recording());
+}
+
+// --- Through the adaptor ---
+
+struct RecordedSession : testing::Test {
+    void start(const std::string& address, const std::string& recording)
+    {
+        unit = startUnit(address);
+        recorder = std::make_unique<SessionRecorder>(recording);
+        adaptor = std::make_unique<SentrelAdaptor>(quickTiming());
+        adaptor->setRecorder(recorder.get());  // before initialize
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(adaptor->initialize("", address, "", "", false));
+        testing::internal::GetCapturedStdout();
+    }
+    // Some of everything the bridge writes: vitals and waveforms through the
+    // streaming thread, pings, and a request with its reply.
+    void drive()
+    {
+        adaptor->enableStreamVitals(true);
+        for (int round = 0; round < 5; ++round) {
+            adaptor->sendHR_bpm(60 + round);
+            std::vector<float> abp = {80, 90, 100, 110, 120};
+            adaptor->sendABP_50Hz(abp);
+            ASSERT_TRUE(unit->waitForMessageCount("WaveformData", round + 1, 5s));
+            adaptor->sendPing();
+        }
+        EXPECT_EQ(adaptor->getJsonKeyValue(adaptor->sendRequestOtherStatus(), "MessageType"), "StatusData");
+    }
+    std::string recordingPath() const { return dir.file("session.jsonl"); }
+
+    WorkingDirectory workDir;
+    testsupport::TempDir dir{"sn-record"};
+    std::unique_ptr<SentrelEmulator> unit;
+    std::unique_ptr<SessionRecorder> recorder;
+    std::unique_ptr<SentrelAdaptor> adaptor;  // goes first: its thread uses the recorder
+};
+
+TEST_F(RecordedSession, EveryMessageTheUnitReceivedIsRecordedOnceInOrderByteForByte)
+{
+    start("127.0.11.1", recordingPath());
+    drive();
+    const std::uint64_t total = unit->totalMessageCount();
+    ASSERT_GE(total, 11u);
+    ASSERT_TRUE(testsupport::eventually([&] { return recordedMessages(recordingPath()).size() >= total; }, 5000ms));
+    adaptor.reset();
+    EXPECT_EQ(recordedMessages(recordingPath()), receivedByUnit(*unit));
+    for (const Line& line : recordedLines(recordingPath())) {
+        const std::string type = line.tree.get<std::string>("type");
+        EXPECT_EQ(type, type == "link" ? "link" : line.tree.get<std::string>("message.MessageType"));
+    }
+}
+
+TEST_F(RecordedSession, LinkChangesAreRecordedWithTheAddress)
+{
+    start("127.0.11.2", recordingPath());
+    EXPECT_EQ(linkEvents(recordingPath()), std::vector<std::string>{"connected 127.0.11.2"});
+
+    testing::internal::CaptureStdout();
+    adaptor->close();
+    adaptor->sendPing();  // fails on the closed link: no second "disconnected"
+    EXPECT_FALSE(adaptor->checkConnection());
+    ASSERT_TRUE(adaptor->initialize("", "127.0.11.2", "", "", false));
+    // The unit goes away: the next write finds the link lost.
+    unit->stop();
+    for (int i = 0; i < 100 && adaptor->checkConnection(); ++i) {
+        adaptor->sendPing();
+        std::this_thread::sleep_for(10ms);
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(adaptor->checkConnection());
+    EXPECT_EQ(linkEvents(recordingPath()),
+              (std::vector<std::string>{"connected 127.0.11.2", "disconnected 127.0.11.2", "connected 127.0.11.2",
+                                        "disconnected 127.0.11.2"}));
+    // Only messages the unit took are recorded: the failed pings are not.
+    for (const std::string& json : recordedMessages(recordingPath()))
+        EXPECT_EQ(json, unitmsg::kCalSelectPing);
+}
+
+TEST_F(RecordedSession, AnUnwritableRecordingSaysSoOnceAndStreamingGoesOn)
+{
+    testing::internal::CaptureStderr();
+    start("127.0.11.3", dir.file("no/such/folder/session.jsonl"));
+    drive();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(countOf(err, "SN>ERROR>"), 1u) << err;
+    EXPECT_THAT(err, HasSubstr("SN>ERROR>Recording to " + dir.file("no/such/folder/session.jsonl") + " stopped: "));
+    EXPECT_GE(unit->messageCount("VitalsData"), 1u);
+    EXPECT_EQ(unit->messageCount("WaveformData"), 5u);
+    EXPECT_EQ(unit->messageCount("CalSelect"), 5u);
+}
+
+TEST_F(RecordedSession, AFullDiskStopsTheRecordingNotTheStream)
+{
+    testing::internal::CaptureStderr();
+    start("127.0.11.4", "/dev/full");
+    drive();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "SN>ERROR>Recording to /dev/full stopped: No space left on device\n");
+    EXPECT_EQ(unit->messageCount("WaveformData"), 5u);
+    EXPECT_EQ(unit->messageCount("StatusRequest"), 1u);
+}
+
+} // namespace

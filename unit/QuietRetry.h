@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+// How an endless connection retry reports itself. The first passes print
+// every line; after them a refusing unit would flood the log (some 220 lines
+// a second), so only one pass per report period prints its lines, followed by
+// one summary line of the attempts that failed since the last report.
+class QuietRetry {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr unsigned kLoudPasses = 10;
+
+    explicit QuietRetry(Clock::duration reportPeriod) : period(reportPeriod) {}
+
+    // Whether the pass about to start prints its lines.
+    bool printsPass(Clock::time_point now)
+    {
+        ++pass;
+        reporting = pass > kLoudPasses && now - lastReport >= period;
+        return pass <= kLoudPasses || reporting;
+    }
+
+    // The pass ended without a connection after `attempts` failed attempts,
+    // the last with `error`. Returns the summary line to print after the
+    // pass's own lines, or "" when this pass makes no report.
+    std::string passFailed(unsigned attempts, const std::string& error, Clock::time_point now)
+    {
+        if (pass <= kLoudPasses) {
+            if (pass == kLoudPasses)
+                lastReport = now;  // the quiet periods start here
+            return std::string();
+        }
+        failed += attempts;
+        if (!reporting)
+            return std::string();
+        const std::string line = "SN>Unit still unreachable: " + std::to_string(failed) +
+                                 " attempts failed since the last report; last error: " + error;
+        failed = 0;
+        lastReport = now;
+        return line;
+    }
+
+private:
+    Clock::duration period;
+    unsigned long pass = 0;
+    unsigned long failed = 0;  // attempts of the quiet passes since the last report
+    bool reporting = false;    // the current pass is a report pass
+    Clock::time_point lastReport;
+};

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "Timing.h"
+#include "UnitFrame.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class SessionRecorder;
+
+// The TCP connection to the unit: connecting, framed writes bounded by
+// Timing::writeTimeout, reading and checking replies, and the requests that
+// wait for their matching reply within Timing::replyTimeout.
+//
+// Any thread may write (each frame goes out whole under the wire lock);
+// reading has one user at a time (the requester). `connect` may replace the
+// socket while another thread writes: each writer holds its own reference.
+// Every message goes out through writeMessage, which hands it to the session
+// recorder once written.
+class UnitLink {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr unsigned short kUnitPort = 14997;
+
+    UnitLink(boost::asio::io_context& io, const Timing& timing);
+    ~UnitLink();
+    UnitLink(const UnitLink&) = delete;
+    UnitLink& operator=(const UnitLink&) = delete;
+
+    // --- Connection ---
+    // Up to `attempts` connects to `ip` (port 14997); remembers the address on
+    // success. Lines go to `log`. An `ip` that is no IP address raises.
+    bool connectIP(const std::string& ip, unsigned attempts, std::ostream& log = std::cout);
+    // One attempt to the endpoint set by the last connectIP; raises on failure.
+    void connect(std::ostream& log = std::cout);
+    void close();
+    bool connected() const { return linkConnected; }
+    // Takes the link as down until the next successful connect.
+    void markDown();
+    // Description of the last failed connect attempt.
+    const std::string& lastConnectError() const { return connectError; }
+
+    static void LoadLastConnectedIP();
+    static void SaveLastConnectedIP();
+    static std::string lastConnectedIP();
+
+    // --- Messages and frames ---
+    // A message that needs no reply; logged with a time stamp in debug mode.
+    void sendMessage(const std::string& json);
+    // Frames and writes one message; the recorder gets it once written.
+    void writeMessage(const std::string& json);
+    // Writes a frame built elsewhere as it is (not recorded: it is no message
+    // of ours). A failure prints one line and marks the link down; never raises.
+    void writeFrame(const std::string& frame);
+    // Writes a message and returns the next reply (length field and JSON).
+    std::string request(const std::string& json);
+    // The next reply: the text between STX and ETX.
+    std::string receiveReply();
+
+    void enableDebugMode() { debugMode = true; }
+    void setRecorder(SessionRecorder* recorder) { sessionRecorder = recorder; }
+
+    // --- Status, Wi-Fi and stored calibrations ---
+    std::string requestOtherStatus();
+    std::string requestNetworkStatus();
+    std::string requestCalListSpO2();
+    std::string requestCalListCO2();
+    void getBattery();
+    bool setWifiCfg(const char* ssid, const char* password);
+
+    // Local time of day, hh:mm:ss.mmm.
+    static std::string timeOfDay();
+
+    struct TestAccess;
+
+private:
+    using Socket = boost::asio::ip::tcp::socket;
+
+    std::shared_ptr<Socket> currentSocket(std::uint64_t* generation = nullptr);
+    bool writeBytes(const std::string& frame);
+    std::string receiveUntil(Clock::time_point deadline, const char* awaited);
+    std::string awaitReply(const std::string& request, const char* awaited,
+                           bool (*matches)(const std::string& json));
+    void noteUp(const std::string& address);
+    void noteDown();
+
+    boost::asio::io_context& io;
+    const Timing timing;
+    std::atomic<bool> linkConnected{false};
+    std::atomic<bool> debugMode{false};
+    std::atomic<SessionRecorder*> sessionRecorder{nullptr};
+
+    boost::asio::ip::tcp::endpoint unitEndpoint;  // set and read on the connecting thread
+    std::string connectError;                      // likewise
+
+    std::mutex wireMutex;                // held for the write of one frame
+    std::mutex socketMutex;              // guards unitSocket and socketGeneration
+    std::shared_ptr<Socket> unitSocket;
+    std::uint64_t socketGeneration = 0;  // bumped by every connect
+    UnitFrameParser replyBuffer;         // used by the one reader at a time
+    std::uint64_t replyBufferGeneration = 0;
+
+    std::mutex linkEventMutex;           // guards the two below; taken inside the wire lock
+    bool recordedUp = false;
+    std::string recordedAddress;
+
+    static std::string LastConnectedIP;
+};
+
+struct UnitLink::TestAccess {
+    // Takes the link as up without a socket (writes then fail and mark it down).
+    static void markUp(UnitLink& link) { link.linkConnected = true; }
+};

@@ -124,6 +124,9 @@ void UnitLink::connect(std::ostream& log)
     const std::string address = unitEndpoint.address().to_string();
     log << "Connecting to " << address << ":" << unitEndpoint.port() << "..." << std::endl;
     auto socket = std::make_shared<Socket>(io);
+    // Opened before it is published: a writer that picks it up at once only
+    // reads its descriptor while connect() runs, never races its opening.
+    socket->open(unitEndpoint.protocol());
     {
         std::lock_guard<std::mutex> lock(socketMutex);
         unitSocket = socket;  // the old socket closes when its last writer lets go

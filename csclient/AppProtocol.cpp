@@ -291,18 +291,21 @@ void AppProtocol::handleVersionResponse(const RawMessage& message) {
 // ---------------------------------------------------------------- parameter traffic
 
 // A subscription of more than MAX_SUBSCRIPTION_ENTRIES goes out in halves
-// (split again as needed), the second only when the first went out.
+// through the same virtual request operation (`again`, which splits again as
+// needed), the second only when the first went out.
 template <typename Subscribe, typename Entry>
-CSClient::Result AppProtocol::splitOrSend(const std::vector<Entry*>& entries, const char* what, Subscribe subscribe) {
+CSClient::Result AppProtocol::splitOrSend(const std::vector<Entry*>& entries, const char* what,
+                                          CSClient::Result (AppProtocol::*again)(const std::vector<Entry*>&),
+                                          Subscribe subscribe) {
     if (entries.empty()) return CSClient::RESULT_OK;
     if (entries.size() > MAX_SUBSCRIPTION_ENTRIES) {
         if (!isQuiet())
             std::cout << "Splitting large " << what << " subscription: " << entries.size() << " parameters requested"
                       << std::endl;
         const auto half = entries.begin() + static_cast<long>(entries.size() / 2);
-        CSClient::Result r = splitOrSend(std::vector<Entry*>(entries.begin(), half), what, subscribe);
+        CSClient::Result r = (this->*again)(std::vector<Entry*>(entries.begin(), half));
         if (r != CSClient::RESULT_OK) return r;
-        return splitOrSend(std::vector<Entry*>(half, entries.end()), what, subscribe);
+        return (this->*again)(std::vector<Entry*>(half, entries.end()));
     }
     // The registry holds its lock here: the record is read directly.
     const unsigned patientId = activeSce.patientId;
@@ -311,7 +314,8 @@ CSClient::Result AppProtocol::splitOrSend(const std::vector<Entry*>& entries, co
 }
 
 CSClient::Result AppProtocol::sendInputSubscriptionRequest(const std::vector<InputParameterEntry*>& entries) {
-    return splitOrSend(entries, "input", [](unsigned patientId, const std::vector<InputParameterEntry*>& list) {
+    return splitOrSend(entries, "input", &AppProtocol::sendInputSubscriptionRequest,
+                       [](unsigned patientId, const std::vector<InputParameterEntry*>& list) {
         static const unsigned char sSubHeader[12] = APP_HEADER(2, 0x06);
         RawMessage m = beginMessage(sSubHeader, CODE_INPUT_SUBSCRIPTION);
         m.write(patientId);
@@ -326,7 +330,8 @@ CSClient::Result AppProtocol::sendInputSubscriptionRequest(const std::vector<Inp
 }
 
 CSClient::Result AppProtocol::sendOutputSubscriptionRequest(const std::vector<OutputParameterEntry*>& entries) {
-    return splitOrSend(entries, "output", [](unsigned patientId, const std::vector<OutputParameterEntry*>& list) {
+    return splitOrSend(entries, "output", &AppProtocol::sendOutputSubscriptionRequest,
+                       [](unsigned patientId, const std::vector<OutputParameterEntry*>& list) {
         RawMessage m = command(CODE_OUTPUT_SUBSCRIPTION);
         m.write(patientId);
         m.write(static_cast<unsigned>(list.size()));

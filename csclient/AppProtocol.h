@@ -247,7 +247,9 @@ private:
     // A copy of the record, taken under the registry lock.
     ActiveSce active() const;
     template <typename Subscribe, typename Entry>
-    CSClient::Result splitOrSend(const std::vector<Entry*>& entries, const char* what, Subscribe subscribe);
+    CSClient::Result splitOrSend(const std::vector<Entry*>& entries, const char* what,
+                                 CSClient::Result (AppProtocol::*again)(const std::vector<Entry*>&),
+                                 Subscribe subscribe);
     std::vector<AppClient::Callback*> appCallbacks() const;
     static void* keepAliveMain(void* engine);
     static CSClient::Result keptForLater(CSClient::Result r) {

@@ -37,8 +37,8 @@ thread_local OwedClose tOwedClose;
 
 CSClientProtocol::CSClientProtocol(unsigned o, const Timing& t)
     : registryLock(false),
-      receiveThread(t),
       timing(t),
+      receiveThread(t),
       serverAddress(0),
       serverPort(0),
       options(o),

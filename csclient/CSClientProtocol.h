@@ -62,6 +62,16 @@ public:
         unsigned serverId = UNCONFIRMED_SERVER_ID;
     };
 
+    // Where a subscribe or publish response lists its entries (offsets into
+    // the body, and inside one entry).
+    struct ResponseLayout {
+        unsigned countOffset;   // u32 count N
+        unsigned firstEntry;    // offset of entry 0
+        unsigned entrySize;
+        unsigned idOffset;      // u32 server id
+        unsigned nameOffset;    // name[32]
+    };
+
     struct OutputParameterEntry {
         std::string id;
         CSClient::ParameterType type = CSClient::PARAMETER_TYPE_INVALID;
@@ -155,6 +165,8 @@ public:
     CSClientProtocol(const CSClientProtocol&) = delete;
     CSClientProtocol& operator=(const CSClientProtocol&) = delete;
 
+    struct TestAccess;
+
 protected:
     // Holds the registry lock for a scope; a send that failed under it has
     // its connection closed (and the reconnect pause made) once the lock is
@@ -168,16 +180,6 @@ protected:
 
     private:
         CSClientProtocol& engine;
-    };
-
-    // Where a response lists its entries (offsets into the body, and inside
-    // one entry).
-    struct ResponseLayout {
-        unsigned countOffset;   // u32 count N
-        unsigned firstEntry;    // offset of entry 0
-        unsigned entrySize;
-        unsigned idOffset;      // u32 server id
-        unsigned nameOffset;    // name[32]
     };
 
     bool isQuiet() const { return hasOptions(OPTION_QUIET); }
@@ -225,8 +227,6 @@ protected:
     std::map<std::string, OutputParameterEntry*> outputsByName;
     std::map<unsigned, OutputParameterEntry*> outputsById;
 
-    CSThread receiveThread;
-
 private:
     void receiveLoop();
     void finishClosing();
@@ -246,6 +246,7 @@ private:
                            IdMap& byId, Send send);
 
     const Timing timing;
+    CSThread receiveThread;
 
     std::atomic<unsigned> serverAddress;
     std::atomic<unsigned> serverPort;
@@ -275,6 +276,13 @@ private:
 
     std::mutex sleepMutex;
     std::condition_variable sleepCondition;
+};
+
+// For tests only.
+struct CSClientProtocol::TestAccess {
+    // The receive thread's wrapper: a test holding a thread in it makes the
+    // next open fail to start its receive thread.
+    static CSThread& receiveThread(CSClientProtocol& engine) { return engine.receiveThread; }
 };
 
 } // namespace com_vela

@@ -89,8 +89,9 @@ TEST(AppHandshake, RunsInOrderAndConnectsAfterThePatientList) {
 TEST(AppHandshake, KeepAliveSendsNothingWhileEstablishing) {
     auto o = emulatorOn("127.0.4.62");
     o.grantFlowControl = false;
-    AppRig rig(o);
-    rig.client->engine()->setKeepAliveInterval(40);
+    Timing timing = quickTiming();
+    timing.keepAliveInterval = 40ms;
+    AppRig rig(o, 3, timing);
     ASSERT_EQ(rig.client->startKeepAlive(), CSClient::RESULT_OK);
     EXPECT_EQ(rig.client->startKeepAlive(), CSClient::RESULT_FAILED);  // already running
     ASSERT_TRUE(rig.open());

@@ -222,7 +222,7 @@ std::atomic<int> loops{0};
 
 void* cooperativeLoop(void*)
 {
-    while (!CSThread::sleepUnlessStopped(20))
+    while (!CSThread::sleepUnlessStopped(std::chrono::milliseconds(20)))
         loops.fetch_add(1);
     return nullptr;
 }
@@ -274,10 +274,10 @@ TEST(csclient_Thread, JoinsBoundedAndReleasesItself)
     std::atomic<bool> go{false};
     CSThread t;
     ASSERT_TRUE(t.create(&blockUntil, &go));
-    EXPECT_FALSE(t.joinWithin(50));   // still running: handle kept
+    EXPECT_FALSE(t.joinWithin(std::chrono::milliseconds(50)));   // still running: handle kept
     EXPECT_TRUE(t.isActive());
     go = true;
-    EXPECT_TRUE(t.joinWithin(2000));
+    EXPECT_TRUE(t.joinWithin(std::chrono::milliseconds(2000)));
     EXPECT_FALSE(t.isActive());
 
     CSThread self;
@@ -307,12 +307,14 @@ TEST(csclient_CommsTcp, ConnectToAServerThatNeverAnswersIsBounded)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-    CSCommsInterfaceTCP comms;
+    Timing timing;
+    timing.connectBound = std::chrono::milliseconds(1000);
+    CSCommsInterfaceTCP comms(timing);
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(comms.openConnection(ScriptedServer::loopbackOctet(), ntohs(a.sin_port)));
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(CSCommsInterfaceTCP::CONNECT_TIMEOUT_MS - 500));
-    EXPECT_LT(took, std::chrono::milliseconds(CSCommsInterfaceTCP::CONNECT_TIMEOUT_MS + 3000));
+    EXPECT_GE(took, timing.connectBound - std::chrono::milliseconds(500));
+    EXPECT_LT(took, timing.connectBound + std::chrono::milliseconds(3000));
     EXPECT_EQ(comms.getSocket(), -1);
     for (int fd : fillers)
         ::close(fd);

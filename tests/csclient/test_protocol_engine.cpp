@@ -1,8 +1,8 @@
 #include "CSClient.h"
 #include "CSClientProtocol.h"
-#include "Eventually.h"
 #include "ScriptedServer.h"
 #include "TestProtocol.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,10 @@
 using com_vela::CSClient;
 using com_vela::CSClientProtocol;
 using com_vela::RawMessage;
-using cstest::eventually;
+using testsupport::eventually;
+using cstest::input;
+using cstest::output;
+using cstest::quickReconnect;
 using cstest::Frame;
 using cstest::RecordingCallback;
 using cstest::ScriptedServer;
@@ -78,23 +81,6 @@ std::vector<uint8_t> headerAnnouncing(uint32_t frameLength, uint32_t kind = 0)
     return h;
 }
 
-CSClient::InputDef input(const std::string& id)
-{
-    CSClient::InputDef d;
-    d.id = id;
-    d.type = CSClient::PARAMETER_TYPE_FLOAT;
-    d.updateRate = 1;
-    return d;
-}
-
-CSClient::OutputDef output(const std::string& id)
-{
-    CSClient::OutputDef d;
-    d.id = id;
-    d.type = CSClient::PARAMETER_TYPE_INT;
-    return d;
-}
-
 } // namespace
 
 TEST(csclient_ProtocolEngine, WithoutReconnectionAnAbsentServerEndsClosed)
@@ -149,18 +135,19 @@ TEST(csclient_ProtocolEngine, ConnectEstablishesThenConnectsNestedAndAsksForTheV
 {
     ScriptedServer server;
     RecordingCallback cb;
-    std::vector<CSClient::State> statesSeen;
     TestClient client(0);
-    cb.onChange = [&](CSClient::State, CSClient::State) { statesSeen.push_back(client.getConnectionState()); };
+    // The state each notification sees, recorded under the recorder's lock.
+    cb.stateOf = [&] { return client.getConnectionState(); };
     client.addCallbackInterface(&cb);
     ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
     Frame version;
     auto conn = acceptClient(server, &version);
     ASSERT_TRUE(conn);
     ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
+    ASSERT_TRUE(eventually([&] { return cb.statesSeen().size() >= 3; }, std::chrono::milliseconds(3000)));
     EXPECT_EQ(cb.changes(),
               (std::vector<Change>{{CLOSED, CONNECTING}, {CONNECTING, ESTABLISHING}, {ESTABLISHING, CONNECTED}}));
-    EXPECT_EQ(statesSeen, (std::vector<CSClient::State>{CONNECTING, ESTABLISHING, CONNECTED}));
+    EXPECT_EQ(cb.statesSeen(), (std::vector<CSClient::State>{CONNECTING, ESTABLISHING, CONNECTED}));
 
     // The version request as framed by the engine: 16-byte body, its length
     // patched into the message header.
@@ -172,7 +159,7 @@ TEST(csclient_ProtocolEngine, ConnectEstablishesThenConnectsNestedAndAsksForTheV
     EXPECT_EQ(version.body[0], 9);
     EXPECT_EQ(readU32(version.body, 4), 16u);
     // Nothing registered: the version request is the only request.
-    EXPECT_TRUE(eventually([&] { return client.engine().calls().size() == 1; }, 2000));
+    EXPECT_TRUE(eventually([&] { return client.engine().calls().size() == 1; }, std::chrono::milliseconds(2000)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(client.engine().calls().size(), 1u);
     EXPECT_EQ(client.getServerIPAddress(), "127.0.0.1");
@@ -315,8 +302,7 @@ TEST(csclient_ProtocolEngine, ServerCloseWithReconnectionReconnectsAndReregister
 {
     ScriptedServer server;
     RecordingCallback cb;
-    TestClient client(RECONNECT);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(200));
+    TestClient client(RECONNECT, quickReconnect(std::chrono::milliseconds(200)));
     client.addCallbackInterface(&cb);
     std::vector<CSClient::InputDef> inputs = {input("SPO2"), input("HRPM"), input("ETCO2")};
     ASSERT_EQ(client.registerInputParameters(inputs), CSClient::RESULT_OK);
@@ -377,8 +363,7 @@ TEST(csclient_ProtocolEngine, AServerThatRefusesAtOnceIsRetried)
 {
     ScriptedServer server;
     RecordingCallback cb;
-    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
+    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::milliseconds(100)));
     SwitchableComms* comms = new SwitchableComms;
     ASSERT_TRUE(client.engine().changeCommsInterface(comms));
     client.addCallbackInterface(&cb);
@@ -412,7 +397,7 @@ TEST(csclient_ProtocolEngine, CloseGivesUpAFrameStalledMidBody)
 
     auto start = std::chrono::steady_clock::now();
     client.close();
-    ASSERT_TRUE(eventually([&] { return client.getConnectionState() == CLOSED; }, 8000));
+    ASSERT_TRUE(eventually([&] { return client.getConnectionState() == CLOSED; }, std::chrono::milliseconds(8000)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(client.engine().received().empty());
     EXPECT_TRUE(conn->waitForPeerClose(2000));
@@ -422,8 +407,7 @@ TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnect
 {
     ScriptedServer server;
     RecordingCallback cb;
-    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
+    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::milliseconds(100)));
     SwitchableComms* comms = new SwitchableComms;
     ASSERT_TRUE(client.engine().changeCommsInterface(comms));
     cb.onChange = [comms](CSClient::State, CSClient::State to) {
@@ -457,8 +441,7 @@ TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeReentersTheConnection
 {
     ScriptedServer server;
     RecordingCallback cb;
-    TestClient client(RECONNECT);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
+    TestClient client(RECONNECT, quickReconnect(std::chrono::milliseconds(100)));
     SwitchableComms* comms = new SwitchableComms;
     comms->failWrites = true;
     ASSERT_TRUE(client.engine().changeCommsInterface(comms));
@@ -523,8 +506,7 @@ TEST(csclient_ProtocolEngine, SendFailingUnderTheRegistryLockIsClosedByTheReceiv
 {
     ScriptedServer server;
     RecordingCallback cb;
-    TestClient client(RECONNECT);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
+    TestClient client(RECONNECT, quickReconnect(std::chrono::milliseconds(100)));
     SwitchableComms* comms = new SwitchableComms;
     ASSERT_TRUE(client.engine().changeCommsInterface(comms));
     cb.onChange = [comms](CSClient::State, CSClient::State to) {

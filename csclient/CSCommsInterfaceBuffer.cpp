@@ -4,17 +4,15 @@
 
 namespace com_vela {
 
-CSCommsInterfaceBuffer::CSCommsInterfaceBuffer(std::vector<char> in, unsigned p, std::size_t keep)
-    : input(std::move(in)), piece(p), keepWritten(keep)
+CSCommsInterfaceBuffer::CSCommsInterfaceBuffer(std::vector<char> in, std::size_t keep)
+    : input(std::move(in)), keepWritten(keep)
 {
 }
 
 int CSCommsInterfaceBuffer::readMessage(unsigned size, RawMessage& message)
 {
     std::lock_guard<std::mutex> g(lock);
-    std::size_t n = std::min<std::size_t>(size, input.size() - position);
-    if (piece > 0)
-        n = std::min<std::size_t>(n, piece);
+    const std::size_t n = std::min<std::size_t>(size, input.size() - position);
     if (n == 0)
         return 0;   // the end of the buffer: the peer has closed
     message.write(input.data() + position, static_cast<unsigned>(n));

@@ -17,11 +17,10 @@ namespace com_vela {
 // thread: for tests and the fuzz targets.
 class CSCommsInterfaceBuffer : public CSCommsInterface {
 public:
-    // `piece` > 0 hands the bytes out at most that many per read, so that a
-    // frame arrives in parts as it may from a socket. At most `keepWritten`
-    // written bytes are kept; later writes still succeed.
-    explicit CSCommsInterfaceBuffer(std::vector<char> input, unsigned piece = 0,
-                                    std::size_t keepWritten = 1u << 20);
+    // A read takes all it asks for while the buffer lasts, as a socket read
+    // waiting for all of it does. At most `keepWritten` written bytes are
+    // kept; later writes still succeed.
+    explicit CSCommsInterfaceBuffer(std::vector<char> input, std::size_t keepWritten = 1u << 20);
 
     int readMessage(unsigned size, RawMessage& message) override;
     int writeMessage(const RawMessage& message) override;
@@ -35,7 +34,6 @@ public:
 private:
     mutable std::mutex lock;
     const std::vector<char> input;
-    const unsigned piece;
     const std::size_t keepWritten;
     std::size_t position = 0;
     std::size_t writtenBytes = 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -502,7 +503,7 @@ TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeWithoutReconnectionCl
                                                  {CLOSING, CLOSED}}));
 }
 
-TEST(csclient_ProtocolEngine, SendFailingUnderTheRegistryLockIsClosedByTheReceiveThread)
+TEST(csclient_ProtocolEngine, SendFailingUnderTheRegistryLockClosesOnceTheLockIsReleased)
 {
     ScriptedServer server;
     RecordingCallback cb;
@@ -629,4 +630,49 @@ TEST(csclient_ProtocolEngine, ACallbackMayCloseTheClientFromANotification)
                                             {CONNECTED, CLOSING},
                                             {CLOSING, CLOSED}}));
     EXPECT_TRUE(conn->waitForPeerClose(3000));
+}
+
+TEST(csclient_ProtocolEngine, AFailedSendPausesTheSendingThreadWhileTheReceiveThreadReconnects)
+{
+    // A pause long enough to tell which thread makes it: the receive thread
+    // connects again at once while the thread whose send failed waits; the
+    // close at the end cuts its pause short.
+    for (const bool underRegistryLock : {true, false}) {
+        SCOPED_TRACE(underRegistryLock ? "registering" : "sending");
+        ScriptedServer server;
+        RecordingCallback cb;
+        TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::seconds(30)));
+        SwitchableComms* comms = new SwitchableComms;
+        ASSERT_TRUE(client.engine().changeCommsInterface(comms));
+        cb.onChange = [comms](CSClient::State, CSClient::State to) {
+            if (to == LOST)
+                comms->failWrites = false;
+        };
+        client.addCallbackInterface(&cb);
+        ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
+        auto first = acceptClient(server);
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
+
+        comms->failWrites = true;
+        testing::internal::CaptureStderr();
+        std::future<CSClient::Result> failing = std::async(std::launch::async, [&] {
+            if (underRegistryLock)
+                return client.registerInputParameter(input("LATE"));
+            RawMessage m(RawMessage::TYPE_DATA);
+            m.write("\x09\x09\x7f\xff\x00\x00\x00\x00\x00\x7f\x00\x42", 12);
+            return client.sendMessage(m);
+        });
+        auto second = acceptWorkingClient(server);
+        const bool stillPausing = failing.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
+        client.close();
+        const CSClient::Result result = failing.get();
+        const std::string err = testing::internal::GetCapturedStderr();
+
+        EXPECT_TRUE(second);
+        EXPECT_TRUE(stillPausing);
+        EXPECT_EQ(result, CSClient::RESULT_FAILED);
+        EXPECT_NE(err.find("Error writing to server (32) \n"), std::string::npos) << err;
+        EXPECT_TRUE(cb.waitForChange(CONNECTED, LOST, 0));
+    }
 }

@@ -171,8 +171,8 @@ int FailingBuffer::writeMessage(const RawMessage& message)
 
 int SwitchableComms::writeMessage(const RawMessage& message)
 {
-    writes.fetch_add(1);
-    if (failWrites.load()) {
+    const int number = writes.fetch_add(1) + 1;
+    if (failWrites.load() || number == failWrite.load()) {
         failedWrites.fetch_add(1);
         errno = EPIPE;
         return -1;

@@ -121,6 +121,8 @@ public:
     int writeMessage(const com_vela::RawMessage& message) override;
     bool openConnection(unsigned ipAddress, unsigned port) override;
     std::atomic<bool> failWrites{false};
+    // The number (from 1) of the one write to fail; 0 for none.
+    std::atomic<int> failWrite{0};
     std::atomic<int> connects{0};
     std::atomic<int> failedWrites{0};
     std::atomic<int> writes{0};

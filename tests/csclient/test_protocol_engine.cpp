@@ -71,6 +71,26 @@ std::unique_ptr<ServerConnection> acceptWorkingClient(ScriptedServer& server)
 
 
 
+// A client whose writes can be made to fail; they work again once the
+// connection is lost, so that the reconnection goes through.
+struct FailingWrites {
+    ScriptedServer server;
+    RecordingCallback cb;
+    TestClient client;
+    SwitchableComms* comms = new SwitchableComms;   // the client's once adopted
+
+    FailingWrites(unsigned options, const Timing& timing) : client(options, timing)
+    {
+        client.engine().changeCommsInterface(comms);
+        cb.onChange = [this](CSClient::State, CSClient::State to) {
+            if (to == LOST)
+                comms->failWrites = false;
+        };
+        client.addCallbackInterface(&cb);
+    }
+    CSClient::Result open() { return client.open(ScriptedServer::loopbackOctet(), server.port()); }
+};
+
 std::vector<uint8_t> headerAnnouncing(uint32_t frameLength, uint32_t kind = 0)
 {
     std::vector<uint8_t> h;
@@ -406,17 +426,11 @@ TEST(csclient_ProtocolEngine, CloseGivesUpAFrameStalledMidBody)
 
 TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnects)
 {
-    ScriptedServer server;
-    RecordingCallback cb;
-    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::milliseconds(100)));
-    SwitchableComms* comms = new SwitchableComms;
-    ASSERT_TRUE(client.engine().changeCommsInterface(comms));
-    cb.onChange = [comms](CSClient::State, CSClient::State to) {
-        if (to == LOST)
-            comms->failWrites = false;
-    };
-    client.addCallbackInterface(&cb);
-    ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
+    FailingWrites rig(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::milliseconds(100)));
+    ScriptedServer& server = rig.server;
+    RecordingCallback& cb = rig.cb;
+    TestClient& client = rig.client;
+    ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
     auto first = acceptClient(server);
     ASSERT_TRUE(first);
     std::vector<uint8_t> partial = headerAnnouncing(32 + 100);
@@ -424,7 +438,7 @@ TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnect
     ASSERT_TRUE(first->sendBytes(partial));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-    comms->failWrites = true;
+    rig.comms->failWrites = true;
     testing::internal::CaptureStderr();
     EXPECT_EQ(client.registerInputParameter(input("LATE")), CSClient::RESULT_FAILED);
     const bool lost = cb.waitForChange(CONNECTED, LOST, 6000);
@@ -440,22 +454,17 @@ TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnect
 
 TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeReentersTheConnectionLock)
 {
-    ScriptedServer server;
-    RecordingCallback cb;
-    TestClient client(RECONNECT, quickReconnect(std::chrono::milliseconds(100)));
-    SwitchableComms* comms = new SwitchableComms;
+    FailingWrites rig(RECONNECT, quickReconnect(std::chrono::milliseconds(100)));
+    ScriptedServer& server = rig.server;
+    RecordingCallback& cb = rig.cb;
+    TestClient& client = rig.client;
+    SwitchableComms* comms = rig.comms;
     comms->failWrites = true;
-    ASSERT_TRUE(client.engine().changeCommsInterface(comms));
-    cb.onChange = [comms](CSClient::State, CSClient::State to) {
-        if (to == LOST)
-            comms->failWrites = false;
-    };
-    client.addCallbackInterface(&cb);
     ASSERT_EQ(client.registerInputParameter(input("HRPM")), CSClient::RESULT_OK);
 
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
+    ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
     // The version request fails inside startConnection's state change, which
     // holds the connection lock; the close it makes takes it again.
     const bool lost = cb.waitForChange(LOST, CONNECTING, 5000);
@@ -505,22 +514,16 @@ TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeWithoutReconnectionCl
 
 TEST(csclient_ProtocolEngine, SendFailingUnderTheRegistryLockClosesOnceTheLockIsReleased)
 {
-    ScriptedServer server;
-    RecordingCallback cb;
-    TestClient client(RECONNECT, quickReconnect(std::chrono::milliseconds(100)));
-    SwitchableComms* comms = new SwitchableComms;
-    ASSERT_TRUE(client.engine().changeCommsInterface(comms));
-    cb.onChange = [comms](CSClient::State, CSClient::State to) {
-        if (to == LOST)
-            comms->failWrites = false;
-    };
-    client.addCallbackInterface(&cb);
-    ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
+    FailingWrites rig(RECONNECT, quickReconnect(std::chrono::milliseconds(100)));
+    ScriptedServer& server = rig.server;
+    RecordingCallback& cb = rig.cb;
+    TestClient& client = rig.client;
+    ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
     auto first = acceptClient(server);
     ASSERT_TRUE(first);
     ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
 
-    comms->failWrites = true;
+    rig.comms->failWrites = true;
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     EXPECT_EQ(client.registerInputParameter(input("RESP")), CSClient::RESULT_FAILED);
@@ -639,22 +642,14 @@ TEST(csclient_ProtocolEngine, AFailedSendPausesTheSendingThreadWhileTheReceiveTh
     // close at the end cuts its pause short.
     for (const bool underRegistryLock : {true, false}) {
         SCOPED_TRACE(underRegistryLock ? "registering" : "sending");
-        ScriptedServer server;
-        RecordingCallback cb;
-        TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::seconds(30)));
-        SwitchableComms* comms = new SwitchableComms;
-        ASSERT_TRUE(client.engine().changeCommsInterface(comms));
-        cb.onChange = [comms](CSClient::State, CSClient::State to) {
-            if (to == LOST)
-                comms->failWrites = false;
-        };
-        client.addCallbackInterface(&cb);
-        ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
-        auto first = acceptClient(server);
+        FailingWrites rig(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::seconds(30)));
+        TestClient& client = rig.client;
+        ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
+        auto first = acceptClient(rig.server);
         ASSERT_TRUE(first);
-        ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
+        ASSERT_TRUE(rig.cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
 
-        comms->failWrites = true;
+        rig.comms->failWrites = true;
         testing::internal::CaptureStderr();
         std::future<CSClient::Result> failing = std::async(std::launch::async, [&] {
             if (underRegistryLock)
@@ -663,7 +658,7 @@ TEST(csclient_ProtocolEngine, AFailedSendPausesTheSendingThreadWhileTheReceiveTh
             m.write("\x09\x09\x7f\xff\x00\x00\x00\x00\x00\x7f\x00\x42", 12);
             return client.sendMessage(m);
         });
-        auto second = acceptWorkingClient(server);
+        auto second = acceptWorkingClient(rig.server);
         const bool stillPausing = failing.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
         client.close();
         const CSClient::Result result = failing.get();
@@ -673,6 +668,6 @@ TEST(csclient_ProtocolEngine, AFailedSendPausesTheSendingThreadWhileTheReceiveTh
         EXPECT_TRUE(stillPausing);
         EXPECT_EQ(result, CSClient::RESULT_FAILED);
         EXPECT_NE(err.find("Error writing to server (32) \n"), std::string::npos) << err;
-        EXPECT_TRUE(cb.waitForChange(CONNECTED, LOST, 0));
+        EXPECT_TRUE(rig.cb.waitForChange(CONNECTED, LOST, 0));
     }
 }

@@ -323,7 +323,7 @@ CSClient::Result AppProtocol::sendInputSubscriptionRequest(const std::vector<Inp
         for (const auto* e : list) {
             m.write(rateWord(e->updateRate));
             m.write(0u);
-            writeName(m, e->id, NAME_SIZE);
+            writeName(m, e->id, NAME_FIELD_SIZE);
         }
         return m;
     });
@@ -337,20 +337,10 @@ CSClient::Result AppProtocol::sendOutputSubscriptionRequest(const std::vector<Ou
         m.write(static_cast<unsigned>(list.size()));
         for (const auto* e : list) {
             m.write(OutputSubscription::CONSTANT);
-            writeName(m, e->id, NAME_SIZE);
+            writeName(m, e->id, NAME_FIELD_SIZE);
         }
         return m;
     });
-}
-
-// Both unsubscription requests: the patient id, the count, the server ids.
-template <typename Entry>
-static RawMessage unsubscription(unsigned code, unsigned patientId, const std::vector<Entry*>& entries) {
-    RawMessage m = command(code);
-    m.write(patientId);
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) m.write(e->serverId);
-    return m;
 }
 
 CSClient::Result AppProtocol::sendInputUnsubscriptionRequest(const std::vector<InputParameterEntry*>& entries) {
@@ -359,7 +349,7 @@ CSClient::Result AppProtocol::sendInputUnsubscriptionRequest(const std::vector<I
     if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
     if (!isQuiet())
         std::cout << "Unsubscribing from " << entries.size() << " inputs for SIM ID: " << patientId << std::endl;
-    return keptForLater(sendMessage(unsubscription(CODE_INPUT_UNSUBSCRIPTION, patientId, entries)));
+    return keptForLater(sendMessage(serverIdList(sHeader, CODE_INPUT_UNSUBSCRIPTION, patientId, entries)));
 }
 
 CSClient::Result AppProtocol::sendOutputUnsubscriptionRequest(const std::vector<OutputParameterEntry*>& entries) {
@@ -368,7 +358,7 @@ CSClient::Result AppProtocol::sendOutputUnsubscriptionRequest(const std::vector<
     if (patientId == 0) return CSClient::RESULT_OK;
     if (!isQuiet())
         std::cout << "Unsubscribing from " << entries.size() << " outputs for SCE ID: " << patientId << std::endl;
-    return keptForLater(sendMessage(unsubscription(CODE_OUTPUT_UNSUBSCRIPTION, patientId, entries)));
+    return keptForLater(sendMessage(serverIdList(sHeader, CODE_OUTPUT_UNSUBSCRIPTION, patientId, entries)));
 }
 
 CSClient::Result AppProtocol::sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& entries,

@@ -82,9 +82,8 @@ public:
     static const unsigned MAX_SUBSCRIPTION_ENTRIES = 120;
 
     // ---- Wire layouts: offsets from the start of the body (message header
-    // included); ENTRY_* offsets count from the start of an entry. Names are
-    // 32-byte zero-padded fields; every value is a float.
-    static const unsigned NAME_SIZE = 32;
+    // included); ENTRY_* offsets count from the start of an entry. Names take
+    // NAME_FIELD_SIZE bytes; every value is a float.
     // Flow-control frames: five words, no message header.
     struct FlowControl {
         static constexpr unsigned TYPE = 0, SIZE = 20;
@@ -252,9 +251,6 @@ private:
                                  Subscribe subscribe);
     std::vector<AppClient::Callback*> appCallbacks() const;
     static void* keepAliveMain(void* engine);
-    static CSClient::Result keptForLater(CSClient::Result r) {
-        return r == CSClient::RESULT_NOT_CONNECTED ? CSClient::RESULT_OK : r;
-    }
 
     // The active patient. One rule: every read and write of it holds the
     // registry lock (the request builders run with it held already, the

@@ -52,8 +52,10 @@ public:
 
     // serverId of a definition waiting for the server's confirmation.
     static constexpr unsigned UNCONFIRMED_SERVER_ID = 0xFFFFF;
-    // Longest accepted parameter id, in characters.
+    // Longest accepted parameter id, in characters; ids travel in zero-padded
+    // fields of NAME_FIELD_SIZE bytes.
     static constexpr unsigned MAX_PARAMETER_ID_LENGTH = 31;
+    static constexpr unsigned NAME_FIELD_SIZE = MAX_PARAMETER_ID_LENGTH + 1;
 
     struct InputParameterEntry {
         std::string id;
@@ -183,6 +185,12 @@ protected:
     };
 
     bool isQuiet() const { return hasOptions(OPTION_QUIET); }
+    // The requests whose entries the registry keeps report "not connected"
+    // as done: the entries go out with the next connection.
+    static CSClient::Result keptForLater(CSClient::Result r)
+    {
+        return r == CSClient::RESULT_NOT_CONNECTED ? CSClient::RESULT_OK : r;
+    }
     void setServerVersion(const std::string& version);
     void setProtocolVersion(unsigned version) { protocolVersion.store(version); }
 

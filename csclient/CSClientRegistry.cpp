@@ -10,7 +10,7 @@ namespace com_vela {
 
 namespace {
 
-const unsigned ID_FIELD_SIZE = CSClientProtocol::MAX_PARAMETER_ID_LENGTH + 1;
+const unsigned ID_FIELD_SIZE = CSClientProtocol::NAME_FIELD_SIZE;
 
 template <typename Def>
 bool repeatedLater(const Def* defs, unsigned count, unsigned i)
@@ -404,7 +404,7 @@ void CSClientProtocol::confirmInputs(const RawMessage& response, const ResponseL
                                                            response.getDoubleWord(layout.countOffset));
         for (unsigned i = 0; i < n; ++i) {
             const unsigned at = layout.firstEntry + i * layout.entrySize;
-            const std::string name = protocol_helpers::readName(response, at + layout.nameOffset);
+            const std::string name = protocol_helpers::readName(response, at + layout.nameOffset, NAME_FIELD_SIZE);
             auto it = inputsByName.find(name);
             if (it == inputsByName.end())
                 continue;
@@ -440,7 +440,7 @@ void CSClientProtocol::confirmOutputs(const RawMessage& response, const Response
         for (unsigned i = 0; i < n; ++i) {
             const unsigned at = layout.firstEntry + i * layout.entrySize;
             const unsigned id = response.getDoubleWord(at + layout.idOffset);
-            const std::string name = protocol_helpers::readName(response, at + layout.nameOffset);
+            const std::string name = protocol_helpers::readName(response, at + layout.nameOffset, NAME_FIELD_SIZE);
             auto it = outputsByName.find(name);
             if (it == outputsByName.end()) {
                 std::cerr << "Parameter not found: " << name << "(" << id << ")" << std::endl;

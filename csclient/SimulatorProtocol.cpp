@@ -53,7 +53,7 @@ CSClient::Result SimulatorProtocol::sendInputSubscriptionRequest(const std::vect
         m.write(rate);
         m.write(rate);
         m.write(isIntWord(e->type));
-        writeName(m, e->id, NAME_SIZE);
+        writeName(m, e->id, NAME_FIELD_SIZE);
     }
     return keptForLater(sendMessage(m));
 }
@@ -67,30 +67,23 @@ CSClient::Result SimulatorProtocol::sendOutputSubscriptionRequest(const std::vec
     for (const auto* e : entries) {
         m.write(OutputSubscription::CONSTANT);
         m.write(isIntWord(e->type));
-        writeName(m, e->id, NAME_SIZE);
+        writeName(m, e->id, NAME_FIELD_SIZE);
     }
     return keptForLater(sendMessage(m));
 }
 
-// Both unsubscription requests: the simulator word, the count, the server ids.
-template <typename Entry>
-static RawMessage unsubscription(unsigned code, unsigned simulatorWord, const std::vector<Entry*>& entries) {
-    static const unsigned char sUnregisterHeader[12] = SIM_HEADER(0x04);
-    RawMessage m = beginMessage(sUnregisterHeader, code);
-    m.write(simulatorWord);
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) m.write(e->serverId);
-    return m;
-}
+static const unsigned char sUnregisterHeader[12] = SIM_HEADER(0x04);
 
 CSClient::Result SimulatorProtocol::sendInputUnsubscriptionRequest(const std::vector<InputParameterEntry*>& entries) {
     if (entries.empty()) return CSClient::RESULT_OK;
-    return keptForLater(sendMessage(unsubscription(CODE_INPUT_UNSUBSCRIPTION, simulatorWord(), entries)));
+    return keptForLater(
+        sendMessage(serverIdList(sUnregisterHeader, CODE_INPUT_UNSUBSCRIPTION, simulatorWord(), entries)));
 }
 
 CSClient::Result SimulatorProtocol::sendOutputUnsubscriptionRequest(const std::vector<OutputParameterEntry*>& entries) {
     if (entries.empty()) return CSClient::RESULT_OK;
-    return keptForLater(sendMessage(unsubscription(CODE_OUTPUT_UNSUBSCRIPTION, simulatorWord(), entries)));
+    return keptForLater(
+        sendMessage(serverIdList(sUnregisterHeader, CODE_OUTPUT_UNSUBSCRIPTION, simulatorWord(), entries)));
 }
 
 CSClient::Result SimulatorProtocol::sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& entries,

@@ -29,9 +29,8 @@ public:
     static const unsigned MAX_SIMULATOR_ID = 0x7FFF;
 
     // ---- Wire layouts: offsets from the start of the body (message header
-    // included); ENTRY_* offsets count from the start of an entry. Names are
-    // 32-byte zero-padded fields.
-    static const unsigned NAME_SIZE = 32;
+    // included); ENTRY_* offsets count from the start of an entry. Names take
+    // NAME_FIELD_SIZE bytes.
     // Every request carries the simulator word (id << 16) here.
     static const unsigned SIMULATOR_WORD = 12;
     // 0x0001: entries of rate, rate again, is-integer, name.
@@ -95,10 +94,6 @@ private:
     void handleSimulatorUpdate(const RawMessage& message);
     void handleVersionResponse(const RawMessage& message);
     unsigned simulatorWord() const { return getSimulatorId() << 16; }
-    // Requests that the registry keeps report "not connected" as done.
-    static CSClient::Result keptForLater(CSClient::Result r) {
-        return r == CSClient::RESULT_NOT_CONNECTED ? CSClient::RESULT_OK : r;
-    }
 
     std::atomic<unsigned> simulatorId;
 };

@@ -236,7 +236,7 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
 }
 
 void AppProtocol::handleFlowControl(const RawMessage& message) {
-    if (message.getSize() < 4 || message.getDoubleWord(FlowControl::TYPE) != FLOW_CONTROL_GRANT) return;
+    if (message.getDoubleWord(FlowControl::TYPE) != FLOW_CONTROL_GRANT) return;  // 0 when absent
     if (getState() != CSClient::STATE_ESTABLISHING) return;
     if (!isQuiet()) std::cout << "Sending subscribe to all events..." << std::endl;
     eventsSubscribe(EVENTS_ALL, 0);

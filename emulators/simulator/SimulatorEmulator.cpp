@@ -32,6 +32,13 @@ using Sim = com_vela::SimulatorProtocol;
 using App = com_vela::AppProtocol;
 // Patient state of a loaded, not yet started scenario in the patient list.
 constexpr unsigned kStateLoaded = 2;
+
+// Message header fields of a body at least MESSAGE_HEADER_SIZE bytes long.
+unsigned protocolOf(const Bytes& body) { return body[com_vela::MESSAGE_PROTOCOL_OFFSET]; }
+unsigned subprotocolOf(const Bytes& body) { return body[com_vela::MESSAGE_SUBPROTOCOL_OFFSET]; }
+unsigned codeOf(const Bytes& body) {
+    return (unsigned(body[com_vela::MESSAGE_CODE_OFFSET]) << 8) | body[com_vela::MESSAGE_CODE_OFFSET + 1];
+}
 constexpr std::size_t kMaxEntriesPerUpdate = 400;
 // Bounds against a client that sends names or values without end.
 constexpr std::size_t kMaxNames = 10000;
@@ -393,9 +400,10 @@ struct SimulatorEmulator::Impl {
                 " bytes ignored");
             return;
         }
-        unsigned code = (unsigned(body[10]) << 8) | body[11];
-        if (body[0] != Sim::PROTOCOL || body[1] != Sim::SUBPROTOCOL) {
-            log("SIM message of protocol " + std::to_string(body[0]) + "/" + std::to_string(body[1]) + " ignored");
+        unsigned code = codeOf(body);
+        if (protocolOf(body) != Sim::PROTOCOL || subprotocolOf(body) != Sim::SUBPROTOCOL) {
+            log("SIM message of protocol " + std::to_string(protocolOf(body)) + "/" +
+                std::to_string(subprotocolOf(body)) + " ignored");
             return;
         }
         switch (code) {
@@ -547,7 +555,7 @@ struct SimulatorEmulator::Impl {
     void handleApp(const ConnPtr& c, unsigned kind, const Bytes& body, Outgoing& out) {
         if (kind == com_vela::FRAME_KIND_FLOW_CONTROL) {
             std::uint32_t type = get32(body, App::FlowControl::TYPE);
-            if (body.size() < 4) {
+            if (body.size() < App::FlowControl::TYPE + 4) {
                 ++malformed;
                 log("APP flow-control frame of " + std::to_string(body.size()) + " bytes ignored");
             } else if (type == App::FLOW_CONTROL_REQUEST) {
@@ -571,8 +579,8 @@ struct SimulatorEmulator::Impl {
                 " bytes ignored");
             return;
         }
-        unsigned sub = body[1];
-        unsigned code = (unsigned(body[10]) << 8) | body[11];
+        unsigned sub = subprotocolOf(body);
+        unsigned code = codeOf(body);
         if (sub == App::SUBPROTOCOL_HANDSHAKE) {
             if (code == App::CODE_PATIENT_LIST_REQUEST && opt.answerPatientList)
                 out.emplace_back(c, patientList());
@@ -583,7 +591,7 @@ struct SimulatorEmulator::Impl {
                 log("APP message 1/" + std::to_string(code) + " unknown; ignored");
             return;
         }
-        if (body[0] == App::CALIBRATION_PROTOCOL && sub == App::CALIBRATION_SUBPROTOCOL) {
+        if (protocolOf(body) == App::CALIBRATION_PROTOCOL && sub == App::CALIBRATION_SUBPROTOCOL) {
             log("APP Sentrel calibration command " + std::to_string(get32(body, App::Command::ARGUMENT)) + " " +
                 std::to_string(get32(body, App::Command::SECOND_ARGUMENT)));
             return;

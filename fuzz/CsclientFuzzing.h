@@ -41,6 +41,35 @@ private:
     unsigned writes = 0;
 };
 
+// A listener of either client that takes every value; with ACTING it also
+// calls back into the engine from inside the notifications, as an
+// application may: it unsubscribes the first of several confirmed inputs and
+// publishes (publish) on every batch of values.
+template <typename Callback>
+class Listening : public Callback {
+public:
+    Listening(com_vela::CSClientProtocol& e, bool acting) : engine(e), acting(acting) {}
+    void connectionStateChanged(com_vela::CSClient::State, com_vela::CSClient::State) override {}
+    void parametersUpdated(const std::vector<com_vela::CSClient::Parameter>& values) override
+    {
+        for (const auto& p : values)
+            sum += p.type == com_vela::CSClient::PARAMETER_TYPE_INT ? float(p.value.intValue) : p.value.floatValue;
+        if (acting && !values.empty())
+            publish(values.size());
+    }
+    void registrationComplete(const std::vector<com_vela::CSClient::InputDef>& defs) override
+    {
+        if (acting && defs.size() > 1)
+            engine.unregisterInputParameters({defs.front().id});
+    }
+    float sum = 0;
+
+protected:
+    virtual void publish(std::size_t batchSize) = 0;
+    com_vela::CSClientProtocol& engine;
+    const bool acting;
+};
+
 // The console lines go nowhere: they cost time and say nothing here.
 inline void silenceConsole()
 {

@@ -12,54 +12,41 @@ using com_vela::CSClientProtocol;
 
 namespace {
 
-// Takes every notification; with ACTING it also sends commands and
-// publishes from inside them, as an application may.
-class Listener : public AppClient::Callback {
+// With ACTING the scenario notifications send commands too.
+class Listener : public csfuzz::Listening<AppClient::Callback> {
 public:
-    Listener(AppProtocol& e, bool acting) : engine(e), acting(acting) {}
-    void connectionStateChanged(CSClient::State, CSClient::State) override {}
-    void parametersUpdated(const std::vector<CSClient::Parameter>& values) override
-    {
-        for (const auto& p : values)
-            sum += p.type == CSClient::PARAMETER_TYPE_INT ? float(p.value.intValue) : p.value.floatValue;
-        if (acting && !values.empty()) {
-            const CSClient::Parameter out = CSClient::Parameter::makeFloat("OUT", float(values.size()), true);
-            engine.publishParameters(&out, 1, CSClientProtocol::PUBLISH_OVERRIDE);
-            engine.publishSignalParameter(out, 7);
-        }
-    }
-    void registrationComplete(const std::vector<CSClient::InputDef>& defs) override
-    {
-        if (acting && defs.size() > 1)
-            engine.unregisterInputParameters({defs.front().id});
-    }
+    Listener(AppProtocol& e, bool acting) : Listening(e, acting), app(e) {}
     void sceStarted(unsigned, unsigned, unsigned, CSClient::Result) override
     {
         if (acting) {
-            engine.setSimulationMode(AppClient::MODE_SPEED_8X);
-            engine.bookmarkPatient(-42);
+            app.setSimulationMode(AppClient::MODE_SPEED_8X);
+            app.bookmarkPatient(-42);
         }
     }
     void sceLoaded(unsigned patientId, unsigned, unsigned) override
     {
         if (acting)
-            engine.sendStartSce(patientId, true);
+            app.sendStartSce(patientId, true);
     }
     void sceModeChanged(unsigned, AppClient::SimulationMode mode, CSClient::Result) override
     {
         if (acting && mode == AppClient::MODE_PAUSED)
-            engine.stopSce();
+            app.stopSce();
     }
     void sceActiveRefresh() override
     {
         if (acting)
-            engine.getActiveSce();
+            app.getActiveSce();
     }
-    float sum = 0;
 
 private:
-    AppProtocol& engine;
-    const bool acting;
+    void publish(std::size_t batchSize) override
+    {
+        const CSClient::Parameter out = CSClient::Parameter::makeFloat("OUT", float(batchSize), true);
+        app.publishParameters(&out, 1, CSClientProtocol::PUBLISH_OVERRIDE);
+        app.publishSignalParameter(out, 7);
+    }
+    AppProtocol& app;
 };
 
 }  // namespace

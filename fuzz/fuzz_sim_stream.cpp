@@ -9,31 +9,16 @@ using com_vela::SimulatorProtocol;
 
 namespace {
 
-// Takes the values; with ACTING it also unsubscribes and publishes from
-// inside the notifications, as an application may.
-class Listener : public CSClient::CallbackIface {
+class Listener : public csfuzz::Listening<CSClient::CallbackIface> {
 public:
-    Listener(SimulatorProtocol& e, bool acting) : engine(e), acting(acting) {}
-    void connectionStateChanged(CSClient::State, CSClient::State) override {}
-    void parametersUpdated(const std::vector<CSClient::Parameter>& values) override
-    {
-        for (const auto& p : values)
-            sum += p.type == CSClient::PARAMETER_TYPE_INT ? float(p.value.intValue) : p.value.floatValue;
-        if (acting && !values.empty()) {
-            const CSClient::Parameter out = CSClient::Parameter::makeInt("OUT_I", int(values.size()));
-            engine.publishParameters(&out, 1, CSClientProtocol::PUBLISH_PLAIN);
-        }
-    }
-    void registrationComplete(const std::vector<CSClient::InputDef>& defs) override
-    {
-        if (acting && defs.size() > 1)
-            engine.unregisterInputParameters({defs.front().id});
-    }
-    float sum = 0;
+    using Listening::Listening;
 
 private:
-    SimulatorProtocol& engine;
-    const bool acting;
+    void publish(std::size_t batchSize) override
+    {
+        const CSClient::Parameter out = CSClient::Parameter::makeInt("OUT_I", int(batchSize));
+        engine.publishParameters(&out, 1, CSClientProtocol::PUBLISH_PLAIN);
+    }
 };
 
 }  // namespace

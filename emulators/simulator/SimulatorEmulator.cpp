@@ -175,6 +175,26 @@ struct SimulatorEmulator::Impl {
         if (published[i].size() > kMaxPublished) published[i].pop_front();
     }
 
+    // Both protocols' publish requests: the mode, the count, then entries of
+    // a server id and a value (`value` reads it from the entry's offset).
+    template <typename L, typename Value>
+    void recordPublished(int i, const Bytes& body, Value value) {
+        const std::uint32_t mode = get32(body, L::MODE);
+        const std::uint32_t n = get32(body, L::COUNT);
+        for (std::size_t k = 0, off = L::ENTRIES; k < n && off + L::ENTRY_SIZE <= body.size();
+             ++k, off += L::ENTRY_SIZE) {
+            Published p;
+            p.serverId = get32(body, off + L::ENTRY_ID);
+            auto it = namesById.find(p.serverId);
+            if (it != namesById.end()) p.name = it->second;
+            p.value = value(off);
+            p.mode = mode;
+            addPublished(i, p);
+            log(std::string(label(i)) + " published " +
+                (p.name.empty() ? "#" + std::to_string(p.serverId) : p.name) + " = " + std::to_string(p.value));
+        }
+    }
+
     void markDirty(const std::string& name) {
         if (std::find(dirty.begin(), dirty.end(), name) == dirty.end()) dirty.push_back(name);
     }
@@ -458,21 +478,10 @@ struct SimulatorEmulator::Impl {
         }
         case Sim::CODE_PUBLISH: {
             using L = Sim::Publish;
-            std::uint32_t mode = get32(body, L::MODE);
-            std::uint32_t count = get32(body, L::COUNT);
-            for (std::size_t i = 0, off = L::ENTRIES; i < count && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
-                Published p;
-                p.serverId = get32(body, off + L::ENTRY_ID);
-                auto it = namesById.find(p.serverId);
-                if (it != namesById.end()) p.name = it->second;
-                p.value = get32(body, off + L::ENTRY_KIND) ? float(std::int32_t(get32(body, off + L::ENTRY_VALUE)))
-                                                           : getFloat(body, off + L::ENTRY_VALUE);
-                p.mode = mode;
-                addPublished(0, p);
-                log("SIM published " + (p.name.empty() ? "#" + std::to_string(p.serverId) : p.name) + " = " +
-                    std::to_string(p.value));
-            }
+            recordPublished<L>(0, body, [&](std::size_t off) {
+                return get32(body, off + L::ENTRY_KIND) ? float(std::int32_t(get32(body, off + L::ENTRY_VALUE)))
+                                                        : getFloat(body, off + L::ENTRY_VALUE);
+            });
             break;
         }
         case Sim::CODE_INPUT_UNSUBSCRIPTION:
@@ -662,18 +671,7 @@ struct SimulatorEmulator::Impl {
         case App::CODE_PUBLISH:
         case App::CODE_PUBLISH_NO_LOG: {
             using L = App::Publish;
-            std::uint32_t mode = get32(body, L::MODE);
-            std::uint32_t n = get32(body, L::COUNT);
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
-                Published p;
-                p.serverId = get32(body, off + L::ENTRY_ID);
-                auto it = namesById.find(p.serverId);
-                if (it != namesById.end()) p.name = it->second;
-                p.value = getFloat(body, off + L::ENTRY_VALUE);
-                p.mode = mode;
-                addPublished(1, p);
-            }
+            recordPublished<L>(1, body, [&](std::size_t off) { return getFloat(body, off + L::ENTRY_VALUE); });
             return;
         }
         case App::CODE_SIGNAL_PARAMETER: {

@@ -36,4 +36,9 @@ struct Timing {
     ms keepAliveInterval{3000};   // APP keep-alive frames
     ms partialFrameGrace{2000};   // a frame stalled mid-body after a close request
     ms facadePollStep{20};        // the facade's waits look this often
+    ms closeWait{2000};           // the facade's close waiting for STATE_CLOSED
+    ms receiveTimeout{1000};      // one socket read: the receive thread looks at the state this often
+    ms sendTimeout{30000};        // one socket write
+    ms receiveThreadJoinBound{2000}; // an open waiting for the previous, already closed receive thread
+    ms threadStopBound{10000};    // a thread wrapper's kill waiting for its thread before detaching it
 };

@@ -132,7 +132,7 @@ void SimulatorSample::WaveformBuffers::clear() {
 }
 
 SimulatorSample::SimulatorSample(Configuration* configuration, const Timing& timing)
-    : timing(timing), simClient(1, 5), appClient(5), configuration(configuration), adaptor(timing) {}
+    : timing(timing), simClient(1, 5, timing), appClient(5, timing), configuration(configuration), adaptor(timing) {}
 
 SimulatorSample::~SimulatorSample() {
     appClient.stopKeepAlive();

@@ -4,7 +4,9 @@
 
 namespace com_vela {
 
-AppClient::AppClient(unsigned options) : CSClient(options) { protocol = new AppProtocol(options); }
+AppClient::AppClient(unsigned options, const Timing& timing) : CSClient(options, timing) {
+    protocol = new AppProtocol(options, timing);
+}
 
 AppProtocol* AppClient::engine() { return static_cast<AppProtocol*>(protocol); }
 

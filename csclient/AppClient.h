@@ -44,7 +44,7 @@ public:
         virtual void sceActiveRefresh() {}
     };
 
-    explicit AppClient(unsigned options);
+    explicit AppClient(unsigned options, const Timing& timing = Timing());
 
     // Keep-alive thread: a flow-control keep-alive every 3 seconds while connected.
     Result startKeepAlive();

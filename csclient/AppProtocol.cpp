@@ -16,8 +16,17 @@ const unsigned char sHeader[12] = APP_HEADER(2, 0x00);
 
 RawMessage command(unsigned code) { return beginMessage(sHeader, code); }
 
+// A command that carries the patient id and then the given words.
+template <typename... Words>
+RawMessage patientCommand(unsigned code, unsigned patientId, Words... words) {
+    RawMessage m = command(code);
+    m.write(patientId);
+    (m.write(words), ...);
+    return m;
+}
+
 CSClient::Result statusResult(unsigned status) {
-    return status == 1 ? CSClient::RESULT_OK : CSClient::RESULT_REFUSED;
+    return status == AppProtocol::STATUS_SUCCESS ? CSClient::RESULT_OK : CSClient::RESULT_REFUSED;
 }
 
 // Speed of a speed-modified event; false for a speed without a mode.
@@ -38,9 +47,22 @@ float wireValue(const CSClientProtocol::OutputParameterEntry& e) {
     }
 }
 
+// An APP value (always a float on the wire) as the input's registered type
+// takes it: integers truncated toward zero; false for no parameter.
+bool inputValue(const std::string& name, CSClient::ParameterType type, float v, bool override,
+                CSClient::Parameter& out) {
+    switch (type) {
+    case CSClient::PARAMETER_TYPE_INVALID:
+    case CSClient::PARAMETER_TYPE_FLOAT: out = CSClient::Parameter::makeFloat(name, v, override); return true;
+    case CSClient::PARAMETER_TYPE_INT: out = CSClient::Parameter::makeInt(name, truncateToInt(v), override); return true;
+    default: return false;
+    }
+}
+
 }  // namespace
 
-AppProtocol::AppProtocol(unsigned options) : CSClientProtocol(options) {}
+AppProtocol::AppProtocol(unsigned options, const Timing& timing)
+    : CSClientProtocol(options, timing), keepAliveThread(timing) {}
 
 AppProtocol::~AppProtocol() { stopKeepAlive(); }
 
@@ -53,8 +75,15 @@ std::vector<AppClient::Callback*> AppProtocol::appCallbacks() const {
     return out;
 }
 
-bool AppProtocol::noActivePatient(bool needsStarted) const {
-    return activeSce.patientId == 0 || (needsStarted && activeSce.mode == AppClient::MODE_LOADED);
+ActiveSce AppProtocol::active() const {
+    CSLockGuard guard(registryLock);
+    return activeSce;
+}
+
+unsigned AppProtocol::commandPatient(bool needsStarted) const {
+    const ActiveSce a = active();
+    if (needsStarted && a.mode == AppClient::MODE_LOADED) return 0;
+    return a.patientId;
 }
 
 // ---------------------------------------------------------------- handshake
@@ -91,7 +120,7 @@ CSClient::Result AppProtocol::eventsSubscribe(EventMode mode, int value) {
     static const unsigned char sEventHeader[12] = APP_HEADER(1, 0x20);
     RawMessage m = beginMessage(sEventHeader, CODE_EVENTS_SUBSCRIPTION);
     m.write(static_cast<int>(mode));
-    const unsigned all = 0x7FFFFFFF;
+    const unsigned all = EventsSubscription::ALL;
     switch (mode) {
     case EVENTS_ALL:
     case EVENTS_MODE_1:
@@ -117,7 +146,7 @@ CSClient::Result AppProtocol::eventsSubscribe(EventMode mode, int value) {
 CSClient::Result AppProtocol::refreshActiveSces() {
     if (!isQuiet()) std::cout << "Refreshing Active Sces..." << std::endl;
     {
-        CSLockGuard guard(registryLock);
+        RegistryGuard guard(*this);
         activeSce.clear();
     }
     static const unsigned char sListHeader[12] = APP_HEADER(1, 0x01);
@@ -125,14 +154,13 @@ CSClient::Result AppProtocol::refreshActiveSces() {
 }
 
 ActiveSce AppProtocol::getActiveSce() const {
-    CSLockGuard guard(registryLock);
-    ActiveSce copy(activeSce);
+    ActiveSce copy = active();
     if (copy.patientId == 0) copy.clear();
     return copy;
 }
 
 void AppProtocol::registerAllParameters() {
-    if (activeSce.patientId == 0) return;
+    if (active().patientId == 0) return;
     if (!isQuiet())
         std::cout << "Registering input parameters (" << getNumberOfInputParametersWaitingForConfirmation() << ")..."
                   << std::endl;
@@ -156,7 +184,7 @@ void* AppProtocol::keepAliveMain(void* engine) {
     auto* self = static_cast<AppProtocol*>(engine);
     while (!CSThread::stopRequested()) {
         if (self->getState() == CSClient::STATE_CONNECTED) self->sendKeepAlive();
-        if (CSThread::sleepUnlessStopped(self->keepAliveIntervalMs)) break;
+        if (CSThread::sleepUnlessStopped(self->getTiming().keepAliveInterval)) break;
     }
     return nullptr;
 }
@@ -170,11 +198,13 @@ void AppProtocol::stopKeepAlive() { keepAliveThread.kill(); }
 
 // ---------------------------------------------------------------- dispatch
 
+// By subprotocol alone, whatever the frame's kind; what no subprotocol takes
+// may be the flow-control grant.
 void AppProtocol::handleReceivedMessage(const RawMessage& message) {
-    if (message.getType() == RawMessage::TYPE_DATA && message.getSize() >= 12) {
-        int sub = message.getSubprotocol();
-        unsigned code = message.getWord(10);
-        if (sub == 1) {
+    if (message.getSize() >= MESSAGE_HEADER_SIZE) {
+        const unsigned code = message.getWord(MESSAGE_CODE_OFFSET);
+        switch (message.getSubprotocol()) {
+        case SUBPROTOCOL_HANDSHAKE:
             if (code == CODE_PATIENT_LIST_RESPONSE) {
                 handlePatientList(message);
                 if (getState() == CSClient::STATE_ESTABLISHING) {
@@ -183,8 +213,7 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
                 }
             }
             return;
-        }
-        if (sub == 2) {
+        case SUBPROTOCOL_PATIENT:
             switch (code) {
             case CODE_PUBLISH: handlePatientUpdate(message); break;
             case CODE_SUBSCRIBE_RESPONSE: handleSubscribeResponse(message); break;
@@ -196,17 +225,18 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
             default: break;
             }
             return;
-        }
-        if (sub == 3) {
+        case SUBPROTOCOL_EVENTS:
             handleEventMessage(message);
             return;
+        default:
+            break;
         }
     }
     if (message.getType() == RawMessage::TYPE_FLOW_CONTROL) handleFlowControl(message);
 }
 
 void AppProtocol::handleFlowControl(const RawMessage& message) {
-    if (message.getSize() < 4 || message.getDoubleWord(0) != FLOW_CONTROL_GRANT) return;
+    if (message.getDoubleWord(FlowControl::TYPE) != FLOW_CONTROL_GRANT) return;  // 0 when absent
     if (getState() != CSClient::STATE_ESTABLISHING) return;
     if (!isQuiet()) std::cout << "Sending subscribe to all events..." << std::endl;
     eventsSubscribe(EVENTS_ALL, 0);
@@ -217,17 +247,15 @@ void AppProtocol::handleFlowControl(const RawMessage& message) {
 }
 
 void AppProtocol::handlePatientList(const RawMessage& message) {
-    unsigned n = message.getDoubleWord(12);
+    const unsigned n = message.getDoubleWord(PatientListResponse::COUNT);
     if (n > 1)
         std::cerr << "Warning, multiple patients in a patient list response: " << n << ". Handling only the first one!"
                   << std::endl;
+    ActiveSce now;
     if (n >= 1) {
-        unsigned patientId = message.getDoubleWord(16);
-        unsigned sceId = message.getDoubleWord(20);
-        unsigned state = message.getDoubleWord(24);
         AppClient::SimulationMode mode = AppClient::MODE_STOPPED;
-        if (state == 5) {
-            int speed = truncateToInt(message.getFloat(28));
+        if (message.getDoubleWord(PatientListResponse::STATE) == PatientListResponse::STATE_STARTED) {
+            int speed = truncateToInt(message.getFloat(PatientListResponse::SPEED));
             switch (speed) {
             case 0: mode = AppClient::MODE_PAUSED; break;
             case 1: mode = AppClient::MODE_SPEED_1X; break;
@@ -238,23 +266,23 @@ void AppProtocol::handlePatientList(const RawMessage& message) {
                 mode = AppClient::MODE_SPEED_4X;
             }
         }
-        CSLockGuard guard(registryLock);
+        RegistryGuard guard(*this);
         activeSce.mode = mode;
-        activeSce.sceId = sceId;
-        activeSce.patientId = patientId;
+        activeSce.sceId = message.getDoubleWord(PatientListResponse::SCE_ID);
+        activeSce.patientId = message.getDoubleWord(PatientListResponse::PATIENT_ID);
+        now = activeSce;
     }
     auto callbacks = appCallbacks();
     if (getState() == CSClient::STATE_ESTABLISHING && n >= 1) {
-        for (auto* cb : callbacks)
-            cb->sceStarted(activeSce.patientId, activeSce.sceId, activeSce.secondaryId, CSClient::RESULT_OK);
+        for (auto* cb : callbacks) cb->sceStarted(now.patientId, now.sceId, now.secondaryId, CSClient::RESULT_OK);
     } else {
         for (auto* cb : callbacks) cb->sceActiveRefresh();
     }
 }
 
 void AppProtocol::handleVersionResponse(const RawMessage& message) {
-    if (message.getDoubleWord(144) != 1) return;
-    std::string version = readName(message, 12, 128);
+    if (message.getDoubleWord(VersionResponse::STATUS) != STATUS_SUCCESS) return;
+    std::string version = readName(message, VersionResponse::TEXT, VersionResponse::TEXT_SIZE);
     setServerVersion(version);
     if (!isQuiet()) std::cout << "Found server version: " << version << std::endl;
     setProtocolVersion(1);
@@ -262,88 +290,82 @@ void AppProtocol::handleVersionResponse(const RawMessage& message) {
 
 // ---------------------------------------------------------------- parameter traffic
 
-CSClient::Result AppProtocol::sendInputSubscriptionRequest(const std::vector<InputParameterEntry*>& entries) {
+// A subscription of more than MAX_SUBSCRIPTION_ENTRIES goes out in halves
+// through the same virtual request operation (`again`, which splits again as
+// needed), the second only when the first went out.
+template <typename Subscribe, typename Entry>
+CSClient::Result AppProtocol::splitOrSend(const std::vector<Entry*>& entries, const char* what,
+                                          CSClient::Result (AppProtocol::*again)(const std::vector<Entry*>&),
+                                          Subscribe subscribe) {
     if (entries.empty()) return CSClient::RESULT_OK;
     if (entries.size() > MAX_SUBSCRIPTION_ENTRIES) {
         if (!isQuiet())
-            std::cout << "Splitting large input subscription: " << entries.size() << " parameters requested"
+            std::cout << "Splitting large " << what << " subscription: " << entries.size() << " parameters requested"
                       << std::endl;
-        std::size_t half = entries.size() / 2;
-        std::vector<InputParameterEntry*> first(entries.begin(), entries.begin() + long(half));
-        std::vector<InputParameterEntry*> second(entries.begin() + long(half), entries.end());
-        CSClient::Result r = sendInputSubscriptionRequest(first);
+        const auto half = entries.begin() + static_cast<long>(entries.size() / 2);
+        CSClient::Result r = (this->*again)(std::vector<Entry*>(entries.begin(), half));
         if (r != CSClient::RESULT_OK) return r;
-        return sendInputSubscriptionRequest(second);
+        return (this->*again)(std::vector<Entry*>(half, entries.end()));
     }
-    unsigned patientId = activeSce.patientId;
+    // The registry holds its lock here: the record is read directly.
+    const unsigned patientId = activeSce.patientId;
     if (patientId == 0) return CSClient::RESULT_OK;
-    static const unsigned char sSubHeader[12] = APP_HEADER(2, 0x06);
-    RawMessage m = beginMessage(sSubHeader, CODE_INPUT_SUBSCRIPTION);
-    m.write(patientId);
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) {
-        m.write(rateWord(e->updateRate));
-        m.write(0u);
-        writeName(m, e->id);
-    }
-    return keptForLater(sendMessage(m));
+    return keptForLater(sendMessage(subscribe(patientId, entries)));
+}
+
+CSClient::Result AppProtocol::sendInputSubscriptionRequest(const std::vector<InputParameterEntry*>& entries) {
+    return splitOrSend(entries, "input", &AppProtocol::sendInputSubscriptionRequest,
+                       [](unsigned patientId, const std::vector<InputParameterEntry*>& list) {
+        static const unsigned char sSubHeader[12] = APP_HEADER(2, 0x06);
+        RawMessage m = beginMessage(sSubHeader, CODE_INPUT_SUBSCRIPTION);
+        m.write(patientId);
+        m.write(static_cast<unsigned>(list.size()));
+        for (const auto* e : list) {
+            m.write(rateWord(e->updateRate));
+            m.write(0u);
+            writeName(m, e->id, NAME_FIELD_SIZE);
+        }
+        return m;
+    });
 }
 
 CSClient::Result AppProtocol::sendOutputSubscriptionRequest(const std::vector<OutputParameterEntry*>& entries) {
-    if (entries.empty()) return CSClient::RESULT_OK;
-    if (entries.size() > MAX_SUBSCRIPTION_ENTRIES) {
-        if (!isQuiet())
-            std::cout << "Splitting large output subscription: " << entries.size() << " parameters requested"
-                      << std::endl;
-        std::size_t half = entries.size() / 2;
-        std::vector<OutputParameterEntry*> first(entries.begin(), entries.begin() + long(half));
-        std::vector<OutputParameterEntry*> second(entries.begin() + long(half), entries.end());
-        CSClient::Result r = sendOutputSubscriptionRequest(first);
-        if (r != CSClient::RESULT_OK) return r;
-        return sendOutputSubscriptionRequest(second);
-    }
-    unsigned patientId = activeSce.patientId;
-    if (patientId == 0) return CSClient::RESULT_OK;
-    RawMessage m = command(CODE_OUTPUT_SUBSCRIPTION);
-    m.write(patientId);
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) {
-        m.write(1200u);
-        writeName(m, e->id);
-    }
-    return keptForLater(sendMessage(m));
+    return splitOrSend(entries, "output", &AppProtocol::sendOutputSubscriptionRequest,
+                       [](unsigned patientId, const std::vector<OutputParameterEntry*>& list) {
+        RawMessage m = command(CODE_OUTPUT_SUBSCRIPTION);
+        m.write(patientId);
+        m.write(static_cast<unsigned>(list.size()));
+        for (const auto* e : list) {
+            m.write(OutputSubscription::CONSTANT);
+            writeName(m, e->id, NAME_FIELD_SIZE);
+        }
+        return m;
+    });
 }
 
 CSClient::Result AppProtocol::sendInputUnsubscriptionRequest(const std::vector<InputParameterEntry*>& entries) {
     if (entries.empty()) return CSClient::RESULT_OK;
-    unsigned patientId = activeSce.patientId;
+    const unsigned patientId = active().patientId;
     if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
     if (!isQuiet())
         std::cout << "Unsubscribing from " << entries.size() << " inputs for SIM ID: " << patientId << std::endl;
-    RawMessage m = command(CODE_INPUT_UNSUBSCRIPTION);
-    m.write(patientId);
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) m.write(e->serverId);
-    return keptForLater(sendMessage(m));
+    return keptForLater(sendMessage(serverIdList(sHeader, CODE_INPUT_UNSUBSCRIPTION, patientId, entries)));
 }
 
 CSClient::Result AppProtocol::sendOutputUnsubscriptionRequest(const std::vector<OutputParameterEntry*>& entries) {
     if (entries.empty()) return CSClient::RESULT_OK;
-    unsigned patientId = activeSce.patientId;
+    const unsigned patientId = active().patientId;
     if (patientId == 0) return CSClient::RESULT_OK;
     if (!isQuiet())
         std::cout << "Unsubscribing from " << entries.size() << " outputs for SCE ID: " << patientId << std::endl;
-    RawMessage m = command(CODE_OUTPUT_UNSUBSCRIPTION);
-    m.write(patientId);
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) m.write(e->serverId);
-    return keptForLater(sendMessage(m));
+    return keptForLater(sendMessage(serverIdList(sHeader, CODE_OUTPUT_UNSUBSCRIPTION, patientId, entries)));
 }
 
 CSClient::Result AppProtocol::sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& entries,
                                                          PublishMode mode) {
     if (entries.empty()) return CSClient::RESULT_OK;
-    unsigned patientId = activeSce.patientId;
+    // The registry holds its lock here: the record is read directly.
+    const unsigned patientId = activeSce.patientId;
     if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
     // An output without a server id yet is not sent: the server could not
     // place it, and its value goes out once the publish response confirms it.
@@ -365,17 +387,10 @@ CSClient::Result AppProtocol::sendParameterPublishRequest(const std::vector<Outp
 
 CSClient::Result AppProtocol::publishSignalParameter(const CSClient::Parameter& parameter, unsigned signal) {
     OutputParameterEntry entry;
+    unsigned patientId;
     {
-        CSLockGuard guard(registryLock);
-        if (parameter.type == CSClient::PARAMETER_TYPE_INVALID) {
-            std::cerr << "Subscription type of parameter id string '" << parameter.id << "' is invalid!" << std::endl;
-            return CSClient::RESULT_INVALID;
-        }
-        if (parameter.id.size() > MAX_PARAMETER_ID_LENGTH) {
-            std::cerr << "Length of parameter id string '" << parameter.id << "' exceeds maximum "
-                      << MAX_PARAMETER_ID_LENGTH + 1 << std::endl;
-            return CSClient::RESULT_INVALID;
-        }
+        RegistryGuard guard(*this);
+        if (!validParameter(parameter.id, parameter.type)) return CSClient::RESULT_INVALID;
         auto it = outputsByName.find(parameter.id);
         if (it == outputsByName.end()) {
             std::cerr << "Unknown parameter: " << parameter.id << std::endl;
@@ -388,139 +403,64 @@ CSClient::Result AppProtocol::publishSignalParameter(const CSClient::Parameter& 
         entry.serverId = it->second->serverId;
         entry.type = it->second->type;
         entry.value = parameter.value;
+        patientId = activeSce.patientId;
     }
-    unsigned patientId = activeSce.patientId;
     if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
-    RawMessage m = command(CODE_SIGNAL_PARAMETER);
-    m.write(patientId);
-    m.write(0u);
-    m.write(1u);
-    m.write(entry.serverId);
-    m.write(wireValue(entry));
-    m.write(signal);
-    return sendMessage(m);
+    return sendMessage(patientCommand(CODE_SIGNAL_PARAMETER, patientId, 0u, 1u, entry.serverId, wireValue(entry), signal));
 }
 
 void AppProtocol::handleSubscribeResponse(const RawMessage& message) {
-    unsigned patientId = activeSce.patientId;
-    if (message.getDoubleWord(12) != patientId) return;
-    const unsigned kEntry = 48;
-    std::vector<CSClient::InputDef> defs;
-    std::vector<CSClient::Parameter> values;
-    {
-        CSLockGuard guard(registryLock);
-        unsigned n = entriesInBody(message, 20, kEntry, message.getDoubleWord(16));
-        for (unsigned i = 0; i < n; ++i) {
-            unsigned off = 20 + i * kEntry;
-            std::string name = readName(message, off + 16);
-            auto it = inputsByName.find(name);
-            if (it == inputsByName.end()) continue;
-            unsigned id = message.getDoubleWord(off);
-            if (!isQuiet()) std::cout << "Successful registration of APP input " << name << " as ID " << id << std::endl;
-            InputParameterEntry* e = it->second;
-            adoptInputServerId(e, id);
-            defs.push_back(CSClient::InputDef{e->id, e->type, e->updateRate});
-            float v = message.getFloat(off + 12);
-            if (e->type == CSClient::PARAMETER_TYPE_INVALID || e->type == CSClient::PARAMETER_TYPE_FLOAT)
-                values.push_back(CSClient::Parameter::makeFloat(name, v));
-            else if (e->type == CSClient::PARAMETER_TYPE_INT)
-                values.push_back(CSClient::Parameter::makeInt(name, truncateToInt(v)));
-        }
-    }
-    std::set<CSClient::CallbackIface*> set;
-    getCallbackInterfaces(set);
-    for (auto* cb : set) {
-        cb->registrationComplete(defs);
-        cb->parametersUpdated(values);
-    }
+    if (message.getDoubleWord(PATIENT_ID) != active().patientId) return;
+    static const ResponseLayout sLayout = {SubscribeResponse::COUNT, SubscribeResponse::ENTRIES,
+                                           SubscribeResponse::ENTRY_SIZE, SubscribeResponse::ENTRY_ID,
+                                           SubscribeResponse::ENTRY_NAME};
+    confirmInputs(message, sLayout, "APP",
+                  [](const RawMessage& m, unsigned at, const InputParameterEntry& e, CSClient::Parameter& out) {
+                      return inputValue(e.id, e.type, m.getFloat(at + SubscribeResponse::ENTRY_VALUE), false, out);
+                  });
 }
 
 void AppProtocol::handlePublishResponse(const RawMessage& message) {
-    unsigned patientId = activeSce.patientId;
-    if (message.getDoubleWord(12) != patientId) return;
-    const unsigned kEntry = 44;
-    std::vector<CSClient::OutputDef> defs;
-    std::vector<std::string> plain, overridden;
-    {
-        CSLockGuard guard(registryLock);
-        unsigned n = entriesInBody(message, 20, kEntry, message.getDoubleWord(16));
-        for (unsigned i = 0; i < n; ++i) {
-            unsigned off = 20 + i * kEntry;
-            unsigned id = message.getDoubleWord(off);
-            std::string name = readName(message, off + 12);
-            auto it = outputsByName.find(name);
-            if (it == outputsByName.end()) {
-                std::cerr << "Parameter not found: " << name << "(" << id << ")" << std::endl;
-                continue;
-            }
-            if (!isQuiet()) std::cout << "Successful registration of APP output " << name << " as ID " << id << std::endl;
-            OutputParameterEntry* e = it->second;
-            adoptOutputServerId(e, id);
-            defs.push_back(CSClient::OutputDef{e->id, e->type});
-            if (e->hasValue) (e->override ? overridden : plain).push_back(name);
-        }
-    }
-    std::set<CSClient::CallbackIface*> set;
-    getCallbackInterfaces(set);
-    for (auto* cb : set) cb->registrationComplete(defs);
-    // Entries are looked up again under the lock: one may have been
-    // unregistered while the callbacks ran.
-    auto resend = [this](const std::vector<std::string>& names, PublishMode mode) {
-        if (names.empty()) return;
-        CSLockGuard guard(registryLock);
-        std::vector<OutputParameterEntry*> list;
-        for (const auto& name : names) {
-            auto it = outputsByName.find(name);
-            if (it != outputsByName.end() && it->second->hasValue) list.push_back(it->second);
-        }
-        sendParameterPublishRequest(list, mode);
-    };
-    resend(plain, PUBLISH_PLAIN);
-    resend(overridden, PUBLISH_OVERRIDE);
+    if (message.getDoubleWord(PATIENT_ID) != active().patientId) return;
+    static const ResponseLayout sLayout = {PublishResponse::COUNT, PublishResponse::ENTRIES,
+                                           PublishResponse::ENTRY_SIZE, PublishResponse::ENTRY_ID,
+                                           PublishResponse::ENTRY_NAME};
+    confirmOutputs(message, sLayout, "APP", true);
 }
 
 void AppProtocol::handlePatientUpdate(const RawMessage& message) {
-    const unsigned kEntry = 8;
-    unsigned n = entriesInBody(message, 24, kEntry, message.getDoubleWord(20));
+    const unsigned n =
+        entriesInBody(message, Publish::ENTRIES, Publish::ENTRY_SIZE, message.getDoubleWord(Publish::COUNT));
     if (n == 0) return;
-    unsigned mode = message.getDoubleWord(16);
+    const unsigned mode = message.getDoubleWord(Publish::MODE);
     if (mode == 1) return;
-    bool override = mode == PUBLISH_OVERRIDE;
+    const bool override = mode == PUBLISH_OVERRIDE;
     std::vector<CSClient::Parameter> values;
     values.reserve(n);
     {
-        CSLockGuard guard(registryLock);
+        RegistryGuard guard(*this);
         for (unsigned i = 0; i < n; ++i) {
-            unsigned off = 24 + i * kEntry;
-            auto name = inputIdsToNames.find(message.getDoubleWord(off));
+            const unsigned at = Publish::ENTRIES + i * Publish::ENTRY_SIZE;
+            auto name = inputIdsToNames.find(message.getDoubleWord(at + Publish::ENTRY_ID));
             if (name == inputIdsToNames.end()) continue;
             auto input = inputsByName.find(name->second);
             if (input == inputsByName.end()) continue;
-            float v = message.getFloat(off + 4);
-            switch (input->second->type) {
-            case CSClient::PARAMETER_TYPE_INVALID:
-            case CSClient::PARAMETER_TYPE_FLOAT:
-                values.push_back(CSClient::Parameter::makeFloat(name->second, v, override));
-                break;
-            case CSClient::PARAMETER_TYPE_INT:
-                values.push_back(CSClient::Parameter::makeInt(name->second, truncateToInt(v), override));
-                break;
-            default:
-                break;
-            }
+            CSClient::Parameter p;
+            if (inputValue(name->second, input->second->type, message.getFloat(at + Publish::ENTRY_VALUE), override, p))
+                values.push_back(p);
         }
     }
-    if (values.empty()) return;
-    std::set<CSClient::CallbackIface*> set;
-    getCallbackInterfaces(set);
-    for (auto* cb : set) cb->parametersUpdated(values);
+    deliverParameters(values);
 }
 
 // ---------------------------------------------------------------- scenario commands
 
 CSClient::Result AppProtocol::loadSce(unsigned sceId, unsigned secondaryId) {
-    if (activeSce.patientId != 0) return CSClient::RESULT_BUSY;
-    activeSce.secondaryId = secondaryId;
+    {
+        RegistryGuard guard(*this);
+        if (activeSce.patientId != 0) return CSClient::RESULT_BUSY;
+        activeSce.secondaryId = secondaryId;
+    }
     RawMessage m = command(CODE_LOAD_SCENARIO);
     m.write(0u);
     m.write(sceId);
@@ -528,13 +468,20 @@ CSClient::Result AppProtocol::loadSce(unsigned sceId, unsigned secondaryId) {
 }
 
 CSClient::Result AppProtocol::startSce(unsigned sceId, unsigned secondaryId, bool flag) {
-    if (activeSce.mode == AppClient::MODE_LOADED) {
-        if (sceId == activeSce.sceId || secondaryId == activeSce.secondaryId)
-            return sendStartSce(activeSce.patientId, flag);
-        return CSClient::RESULT_BUSY;
+    bool loaded;
+    unsigned loadedPatient = 0;
+    {
+        RegistryGuard guard(*this);
+        loaded = activeSce.mode == AppClient::MODE_LOADED;
+        if (loaded) {
+            if (sceId != activeSce.sceId && secondaryId != activeSce.secondaryId) return CSClient::RESULT_BUSY;
+            loadedPatient = activeSce.patientId;
+        } else {
+            if (activeSce.patientId != 0) return CSClient::RESULT_BUSY;
+            activeSce.secondaryId = secondaryId;
+        }
     }
-    if (activeSce.patientId != 0) return CSClient::RESULT_BUSY;
-    activeSce.secondaryId = secondaryId;
+    if (loaded) return sendStartSce(loadedPatient, flag);
     RawMessage m = command(CODE_RUN_TRAINING_CASE);
     m.write(sceId);
     m.write(secondaryId);
@@ -543,18 +490,13 @@ CSClient::Result AppProtocol::startSce(unsigned sceId, unsigned secondaryId, boo
 
 CSClient::Result AppProtocol::sendStartSce(unsigned patientId, bool flag) {
     if (patientId == 0) return CSClient::RESULT_REFUSED;
-    RawMessage m = command(CODE_START_LOADED);
-    m.write(patientId);
-    m.write(flag ? 1u : 0u);
-    return sendMessage(m);
+    return sendMessage(patientCommand(CODE_START_LOADED, patientId, flag ? 1u : 0u));
 }
 
 CSClient::Result AppProtocol::stopSce() {
-    unsigned patientId = activeSce.patientId;
+    const unsigned patientId = commandPatient(false);
     if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
-    RawMessage m = command(CODE_STOP_SCENARIO);
-    m.write(patientId);
-    return sendMessage(m);
+    return sendMessage(patientCommand(CODE_STOP_SCENARIO, patientId));
 }
 
 CSClient::Result AppProtocol::setSimulationMode(AppClient::SimulationMode mode) {
@@ -573,93 +515,73 @@ CSClient::Result AppProtocol::setSimulationMode(AppClient::SimulationMode mode) 
 }
 
 CSClient::Result AppProtocol::pauseSce(bool pause) {
-    if (noActivePatient(true)) return CSClient::RESULT_NOT_RUNNING;
-    RawMessage m = command(CODE_PAUSE);
-    m.write(static_cast<unsigned>(activeSce.patientId));
-    m.write(pause ? 1u : 0u);
-    return sendMessage(m);
+    const unsigned patientId = commandPatient(true);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    return sendMessage(patientCommand(CODE_PAUSE, patientId, pause ? 1u : 0u));
 }
 
 CSClient::Result AppProtocol::changeSpeedSce(unsigned speed) {
-    if (noActivePatient(true)) return CSClient::RESULT_NOT_RUNNING;
-    RawMessage m = command(CODE_CHANGE_SPEED);
-    m.write(static_cast<unsigned>(activeSce.patientId));
-    m.write(static_cast<float>(speed));
-    return sendMessage(m);
+    const unsigned patientId = commandPatient(true);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    return sendMessage(patientCommand(CODE_CHANGE_SPEED, patientId, static_cast<float>(speed)));
 }
-
-namespace {
-RawMessage deliveryAction(unsigned patientId, unsigned action, unsigned argument) {
-    RawMessage m = command(AppProtocol::CODE_DELIVERY_ACTION);
-    m.write(patientId);
-    m.write(action);
-    m.write(argument);
-    return m;
-}
-}  // namespace
 
 CSClient::Result AppProtocol::deliverBaby() {
-    if (noActivePatient(true)) return CSClient::RESULT_NOT_RUNNING;
-    return sendMessage(deliveryAction(activeSce.patientId, 0, 0));
+    const unsigned patientId = commandPatient(true);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    return sendMessage(patientCommand(CODE_DELIVERY_ACTION, patientId, 0u, 0u));
 }
 
 CSClient::Result AppProtocol::pauseDelivery(bool pause) {
-    if (noActivePatient(true)) return CSClient::RESULT_NOT_RUNNING;
-    return sendMessage(deliveryAction(activeSce.patientId, 1, pause ? 1 : 0));
+    const unsigned patientId = commandPatient(true);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    return sendMessage(patientCommand(CODE_DELIVERY_ACTION, patientId, 1u, pause ? 1u : 0u));
 }
 
 CSClient::Result AppProtocol::transferToPostpartum() {
-    if (noActivePatient(true)) return CSClient::RESULT_NOT_RUNNING;
-    return sendMessage(deliveryAction(activeSce.patientId, 3, 0));
+    const unsigned patientId = commandPatient(true);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    return sendMessage(patientCommand(CODE_DELIVERY_ACTION, patientId, 3u, 0u));
 }
 
 CSClient::Result AppProtocol::administerDrug(const std::string& drugName, AppClient::DrugAdministrationMode mode,
                                              float amount) {
-    if (noActivePatient(true)) return CSClient::RESULT_NOT_RUNNING;
-    RawMessage m = command(CODE_ADMINISTER_DRUG);
-    m.write(static_cast<unsigned>(activeSce.patientId));
-    m.write(0);
-    m.write(static_cast<int>(mode));
-    m.write(amount);
+    const unsigned patientId = commandPatient(true);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    RawMessage m = patientCommand(CODE_ADMINISTER_DRUG, patientId, 0, static_cast<int>(mode), amount);
     m.write(drugName.data(), static_cast<unsigned>(drugName.size()));
     m.write(static_cast<unsigned char>(0));
     return sendMessage(m);
 }
 
 CSClient::Result AppProtocol::resetDrugConcentration(const std::string& drugName) {
-    if (noActivePatient(true)) return CSClient::RESULT_NOT_RUNNING;
-    RawMessage m = command(CODE_RESET_DRUG);
-    m.write(static_cast<unsigned>(activeSce.patientId));
-    m.write(0);
+    const unsigned patientId = commandPatient(true);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    RawMessage m = patientCommand(CODE_RESET_DRUG, patientId, 0);
     m.write(drugName.data(), static_cast<unsigned>(drugName.size()));
     m.write(static_cast<unsigned char>(0));
     return sendMessage(m);
 }
 
 CSClient::Result AppProtocol::bookmarkPatient(int argument) {
-    if (noActivePatient(false)) return CSClient::RESULT_NOT_RUNNING;
-    std::string text = std::to_string(argument);
-    RawMessage m = command(CODE_BOOKMARK);
-    m.write(static_cast<unsigned>(activeSce.patientId));
-    m.write(static_cast<int>(text.size()));
+    const unsigned patientId = commandPatient(false);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    const std::string text = std::to_string(argument);
+    RawMessage m = patientCommand(CODE_BOOKMARK, patientId, static_cast<int>(text.size()));
     m.write(text.data(), static_cast<unsigned>(text.size()));
     return sendMessage(m);
 }
 
 CSClient::Result AppProtocol::rewindPatient(int argument) {
-    if (noActivePatient(false)) return CSClient::RESULT_NOT_RUNNING;
-    RawMessage m = command(CODE_REWIND);
-    m.write(static_cast<unsigned>(activeSce.patientId));
-    m.write(argument);
-    return sendMessage(m);
+    const unsigned patientId = commandPatient(false);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    return sendMessage(patientCommand(CODE_REWIND, patientId, argument));
 }
 
 CSClient::Result AppProtocol::savePatient(int argument) {
-    if (noActivePatient(false)) return CSClient::RESULT_NOT_RUNNING;
-    RawMessage m = command(CODE_SAVE_PATIENT);
-    m.write(static_cast<unsigned>(activeSce.patientId));
-    m.write(argument);
-    return sendMessage(m);
+    const unsigned patientId = commandPatient(false);
+    if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
+    return sendMessage(patientCommand(CODE_SAVE_PATIENT, patientId, argument));
 }
 
 CSClient::Result AppProtocol::sendSentrelCalibrationCommand(unsigned first, unsigned second) {
@@ -674,44 +596,58 @@ CSClient::Result AppProtocol::sendSentrelCalibrationCommand(unsigned first, unsi
 // ---------------------------------------------------------------- responses and events
 
 void AppProtocol::handleSceLoaded(const RawMessage& message) {
-    if (message.getSize() < 24) return;
-    unsigned sceId = message.getDoubleWord(16);
-    unsigned patientId = message.getDoubleWord(20);
-    bool success = message.getSize() != 28 || message.getDoubleWord(24) == 1;
-    if (success) {
-        activeSce.mode = AppClient::MODE_LOADED;
-        activeSce.sceId = sceId;
-        activeSce.patientId = patientId;
-        for (auto* cb : appCallbacks()) cb->sceLoaded(patientId, sceId, activeSce.secondaryId);
-    } else {
-        for (auto* cb : appCallbacks()) cb->sceStarted(patientId, sceId, activeSce.secondaryId, CSClient::RESULT_REFUSED);
+    if (message.getSize() < LoadResponse::MIN_SIZE) return;
+    const unsigned sceId = message.getDoubleWord(LoadResponse::SCE_ID);
+    const unsigned patientId = message.getDoubleWord(LoadResponse::PATIENT_ID);
+    const bool success = message.getSize() != LoadResponse::SIZE_WITH_STATUS ||
+                         message.getDoubleWord(LoadResponse::STATUS) == STATUS_SUCCESS;
+    unsigned secondaryId;
+    {
+        RegistryGuard guard(*this);
+        if (success) {
+            activeSce.mode = AppClient::MODE_LOADED;
+            activeSce.sceId = sceId;
+            activeSce.patientId = patientId;
+        }
+        secondaryId = activeSce.secondaryId;
+    }
+    for (auto* cb : appCallbacks()) {
+        if (success)
+            cb->sceLoaded(patientId, sceId, secondaryId);
+        else
+            cb->sceStarted(patientId, sceId, secondaryId, CSClient::RESULT_REFUSED);
     }
 }
 
 void AppProtocol::handleSceStarted(const RawMessage& message) {
-    if (message.getSize() < 20) return;
-    if (message.getDoubleWord(16) != 0) return;  // accepted: the started event announces it
-    unsigned sceId = activeSce.sceId, secondaryId = activeSce.secondaryId;
-    activeSce.sceId = 0;
-    activeSce.patientId = 0;
-    activeSce.secondaryId = 0;
-    unsigned patientId = message.getDoubleWord(12);
-    for (auto* cb : appCallbacks()) cb->sceStarted(patientId, sceId, secondaryId, CSClient::RESULT_REFUSED);
+    if (message.getSize() < StartResponse::MIN_SIZE) return;
+    if (message.getDoubleWord(StartResponse::STATUS) != 0) return;  // accepted: the started event announces it
+    ActiveSce before;
+    {
+        RegistryGuard guard(*this);
+        before = activeSce;
+        activeSce.sceId = 0;
+        activeSce.patientId = 0;
+        activeSce.secondaryId = 0;
+    }
+    const unsigned patientId = message.getDoubleWord(StartResponse::PATIENT_ID);
+    for (auto* cb : appCallbacks()) cb->sceStarted(patientId, before.sceId, before.secondaryId, CSClient::RESULT_REFUSED);
 }
 
 void AppProtocol::handleRunTrainingCaseResponse(const RawMessage& message) {
-    if (message.getDoubleWord(20) != activeSce.patientId) return;
-    if (message.getDoubleWord(24) == 1) {
-        activeSce.sceId = message.getDoubleWord(12);
-        activeSce.secondaryId = message.getDoubleWord(16);
+    RegistryGuard guard(*this);
+    if (message.getDoubleWord(RunTrainingCaseResponse::PATIENT_ID) != activeSce.patientId) return;
+    if (message.getDoubleWord(RunTrainingCaseResponse::STATUS) == STATUS_SUCCESS) {
+        activeSce.sceId = message.getDoubleWord(RunTrainingCaseResponse::SCE_ID);
+        activeSce.secondaryId = message.getDoubleWord(RunTrainingCaseResponse::SECONDARY_ID);
     } else {
         activeSce.patientId = 0;
     }
 }
 
 void AppProtocol::handleEventMessage(const RawMessage& message) {
-    if (message.getSize() < 12) return;
-    switch (message.getWord(10)) {
+    if (message.getSize() < MESSAGE_HEADER_SIZE) return;
+    switch (message.getWord(MESSAGE_CODE_OFFSET)) {
     case CODE_EVENT_LOADED: handleEventSceLoaded(message); break;
     case CODE_EVENT_STARTED: handleEventSceStarted(message); break;
     case CODE_EVENT_PAUSED: handleEventScePaused(message); break;
@@ -723,72 +659,91 @@ void AppProtocol::handleEventMessage(const RawMessage& message) {
 }
 
 void AppProtocol::handleEventSceLoaded(const RawMessage& message) {
-    if (message.getSize() < 20) return;
-    unsigned patientId = message.getDoubleWord(12), sceId = message.getDoubleWord(16);
-    if (message.getDoubleWord(20) == 1) {
-        activeSce.mode = AppClient::MODE_PAUSED;
-        activeSce.sceId = sceId;
-        activeSce.patientId = patientId;
-        return;
+    if (message.getSize() < Event::MIN_SIZE) return;
+    const unsigned patientId = message.getDoubleWord(Event::PATIENT_ID);
+    const unsigned sceId = message.getDoubleWord(Event::LOADED_SCE_ID);
+    unsigned secondaryId;
+    {
+        RegistryGuard guard(*this);
+        if (message.getDoubleWord(Event::LOADED_STATUS) == STATUS_SUCCESS) {
+            activeSce.mode = AppClient::MODE_PAUSED;
+            activeSce.sceId = sceId;
+            activeSce.patientId = patientId;
+            return;
+        }
+        secondaryId = activeSce.secondaryId;
     }
-    for (auto* cb : appCallbacks()) cb->sceStarted(patientId, sceId, activeSce.secondaryId, CSClient::RESULT_REFUSED);
+    for (auto* cb : appCallbacks()) cb->sceStarted(patientId, sceId, secondaryId, CSClient::RESULT_REFUSED);
 }
 
 void AppProtocol::handleEventSceStarted(const RawMessage& message) {
-    if (message.getSize() < 20) return;
-    unsigned patientId = message.getDoubleWord(12);
-    unsigned status = message.getDoubleWord(16);
-    if (status == 1) {
-        activeSce.mode = AppClient::MODE_SPEED_1X;
-        activeSce.patientId = patientId;
+    if (message.getSize() < Event::MIN_SIZE) return;
+    const unsigned patientId = message.getDoubleWord(Event::PATIENT_ID);
+    const unsigned status = message.getDoubleWord(Event::STATUS);
+    if (status == STATUS_SUCCESS) {
+        {
+            RegistryGuard guard(*this);
+            activeSce.mode = AppClient::MODE_SPEED_1X;
+            activeSce.patientId = patientId;
+        }
         if (getNumberOfInputParametersWaitingForConfirmation() > 0 ||
             getNumberOfOutputParametersWaitingForConfirmation() > 0)
             registerAllParameters();
     }
-    for (auto* cb : appCallbacks())
-        cb->sceStarted(patientId, activeSce.sceId, activeSce.secondaryId, statusResult(status));
+    const ActiveSce now = active();
+    for (auto* cb : appCallbacks()) cb->sceStarted(patientId, now.sceId, now.secondaryId, statusResult(status));
 }
 
 void AppProtocol::handleEventScePaused(const RawMessage& message) {
-    if (message.getSize() < 20) return;
-    unsigned patientId = message.getDoubleWord(12);
-    unsigned status = message.getDoubleWord(16);
-    if (status == 1 && patientId == activeSce.patientId) activeSce.mode = AppClient::MODE_PAUSED;
+    if (message.getSize() < Event::MIN_SIZE) return;
+    const unsigned patientId = message.getDoubleWord(Event::PATIENT_ID);
+    const unsigned status = message.getDoubleWord(Event::STATUS);
+    {
+        RegistryGuard guard(*this);
+        if (status == STATUS_SUCCESS && patientId == activeSce.patientId) activeSce.mode = AppClient::MODE_PAUSED;
+    }
     for (auto* cb : appCallbacks()) cb->sceModeChanged(patientId, AppClient::MODE_PAUSED, statusResult(status));
 }
 
 void AppProtocol::handleEventSceStopped(const RawMessage& message) {
-    if (message.getSize() < 20) return;
-    unsigned patientId = message.getDoubleWord(12);
-    unsigned status = message.getDoubleWord(16);
-    unsigned sceId = activeSce.sceId, secondaryId = activeSce.secondaryId;
-    if (status == 1) {
-        CSLockGuard guard(registryLock);
-        activeSce.clear();
-        inputIdsToNames.clear();
-        outputsById.clear();
+    if (message.getSize() < Event::MIN_SIZE) return;
+    const unsigned patientId = message.getDoubleWord(Event::PATIENT_ID);
+    const unsigned status = message.getDoubleWord(Event::STATUS);
+    ActiveSce before;
+    {
+        RegistryGuard guard(*this);
+        before = activeSce;
+        if (status == STATUS_SUCCESS) {
+            activeSce.clear();
+            inputIdsToNames.clear();
+            outputsById.clear();
+        }
     }
-    for (auto* cb : appCallbacks()) cb->sceStopped(patientId, sceId, secondaryId, statusResult(status));
+    for (auto* cb : appCallbacks()) cb->sceStopped(patientId, before.sceId, before.secondaryId, statusResult(status));
 }
 
 void AppProtocol::handleEventSceReset(const RawMessage& message) {
-    if (message.getSize() < 20) return;
-    unsigned patientId = message.getDoubleWord(12);
-    CSClient::Result result = statusResult(message.getDoubleWord(16));
-    for (auto* cb : appCallbacks()) cb->sceReset(patientId, activeSce.sceId, activeSce.secondaryId, result);
+    if (message.getSize() < Event::MIN_SIZE) return;
+    const unsigned patientId = message.getDoubleWord(Event::PATIENT_ID);
+    const CSClient::Result result = statusResult(message.getDoubleWord(Event::STATUS));
+    const ActiveSce now = active();
+    for (auto* cb : appCallbacks()) cb->sceReset(patientId, now.sceId, now.secondaryId, result);
 }
 
 void AppProtocol::handleEventSceSpeedModified(const RawMessage& message) {
-    if (message.getSize() < 24) return;
-    unsigned patientId = message.getDoubleWord(12);
-    float speed = message.getFloat(16);
-    unsigned status = message.getDoubleWord(20);
+    if (message.getSize() < Event::SPEED_MIN_SIZE) return;
+    const unsigned patientId = message.getDoubleWord(Event::PATIENT_ID);
+    const float speed = message.getFloat(Event::SPEED);
+    const unsigned status = message.getDoubleWord(Event::SPEED_STATUS);
     AppClient::SimulationMode mode;
     if (!eventSpeedMode(speed, mode)) {
         if (!isQuiet()) std::cerr << "Sce " << patientId << " Event with unknown speed: " << speed << std::endl;
         return;
     }
-    if (status == 1 && patientId == activeSce.patientId) activeSce.mode = mode;
+    {
+        RegistryGuard guard(*this);
+        if (status == STATUS_SUCCESS && patientId == activeSce.patientId) activeSce.mode = mode;
+    }
     for (auto* cb : appCallbacks()) cb->sceModeChanged(patientId, mode, statusResult(status));
 }
 

@@ -70,11 +70,114 @@ public:
         CODE_EVENT_SPEED_MODIFIED = 0x0117,
         CODE_SENTREL_CALIBRATION = 0x0008     // protocol 4, subprotocol 4
     };
+    static const unsigned PROTOCOL = 1;
+    // Subprotocols: the handshake, the patient's messages, the events.
+    static const unsigned SUBPROTOCOL_HANDSHAKE = 1;
+    static const unsigned SUBPROTOCOL_PATIENT = 2;
+    static const unsigned SUBPROTOCOL_EVENTS = 3;
+    // The Sentrel calibration command's protocol and subprotocol.
+    static const unsigned CALIBRATION_PROTOCOL = 4;
+    static const unsigned CALIBRATION_SUBPROTOCOL = 4;
     // Most entries one subscription message carries.
     static const unsigned MAX_SUBSCRIPTION_ENTRIES = 120;
-    static const unsigned KEEP_ALIVE_INTERVAL_MS = 3000;
 
-    explicit AppProtocol(unsigned options);
+    // ---- Wire layouts: offsets from the start of the body (message header
+    // included); ENTRY_* offsets count from the start of an entry. Names take
+    // NAME_FIELD_SIZE bytes; every value is a float.
+    // Flow-control frames: five words, no message header.
+    struct FlowControl {
+        static constexpr unsigned TYPE = 0, SIZE = 20;
+    };
+    // 0x0002 (subprotocol 1): the first patient only.
+    struct PatientListResponse {
+        static constexpr unsigned COUNT = 12, PATIENT_ID = 16, SCE_ID = 20, STATE = 24, SPEED = 28;
+        static constexpr unsigned STATE_STARTED = 5;
+    };
+    // 0x0020 (subprotocol 1): the mode, then up to three filter words.
+    struct EventsSubscription {
+        static constexpr unsigned MODE = 12, FILTERS = 16;
+        static constexpr unsigned ALL = 0x7FFFFFFF;
+    };
+    // Every patient message and command carries the patient id here.
+    static const unsigned PATIENT_ID = 12;
+    // 0x0006: entries of rate, a zero word, name.
+    struct InputSubscription {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 40;
+        static constexpr unsigned ENTRY_RATE = 0, ENTRY_NAME = 8;
+    };
+    // 0x0007: entries of the constant word, name.
+    struct OutputSubscription {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 36;
+        static constexpr unsigned ENTRY_CONSTANT = 0, ENTRY_NAME = 4;
+        static constexpr unsigned CONSTANT = 1200;
+    };
+    // 0x0014 and 0x0015: server ids.
+    struct Unsubscription {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 4;
+    };
+    // 0x0008 both ways (0x0038 too): publish request and patient update.
+    struct Publish {
+        static constexpr unsigned MODE = 16, COUNT = 20, ENTRIES = 24, ENTRY_SIZE = 8;
+        static constexpr unsigned ENTRY_ID = 0, ENTRY_VALUE = 4;
+    };
+    // 0x0012: one value of one output with the caller's signal word.
+    struct SignalParameter {
+        static constexpr unsigned COUNT = 20, SERVER_ID = 24, VALUE = 28, SIGNAL = 32, SIZE = 36;
+    };
+    // 0x0106: server id, 8 bytes not read, value, name.
+    struct SubscribeResponse {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 48;
+        static constexpr unsigned ENTRY_ID = 0, ENTRY_VALUE = 12, ENTRY_NAME = 16;
+    };
+    // 0x0107: server id, 8 bytes not read, name.
+    struct PublishResponse {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 44;
+        static constexpr unsigned ENTRY_ID = 0, ENTRY_NAME = 12;
+    };
+    // 0x0051: a zero word.
+    struct VersionRequest {
+        static constexpr unsigned SIZE = 16;
+    };
+    // 0x0151
+    struct VersionResponse {
+        static constexpr unsigned TEXT = 12, TEXT_SIZE = 128, STATUS = 144, SIZE = 148;
+    };
+    // Scenario commands: the patient id at PATIENT_ID, then their argument.
+    struct Command {
+        static constexpr unsigned ARGUMENT = 16, SECOND_ARGUMENT = 20;
+    };
+    // 0x0002 load scenario: a zero word, the scenario id.
+    struct LoadScenario {
+        static constexpr unsigned SCE_ID = 16;
+    };
+    // 0x0050 run training case.
+    struct RunTrainingCase {
+        static constexpr unsigned SCE_ID = 12, SECONDARY_ID = 16;
+    };
+    // 0x0102: the status is there only in a message of exactly SIZE_WITH_STATUS bytes.
+    struct LoadResponse {
+        static constexpr unsigned SCE_ID = 16, PATIENT_ID = 20, STATUS = 24;
+        static constexpr unsigned MIN_SIZE = 24, SIZE_WITH_STATUS = 28;
+    };
+    // 0x0103: status 0 is a failure.
+    struct StartResponse {
+        static constexpr unsigned PATIENT_ID = 12, STATUS = 16, MIN_SIZE = 20;
+    };
+    // 0x0150
+    struct RunTrainingCaseResponse {
+        static constexpr unsigned SCE_ID = 12, SECONDARY_ID = 16, PATIENT_ID = 20, STATUS = 24;
+    };
+    // Events (subprotocol 3): the patient id, then the status, except that
+    // scenario loaded and speed modified have a word before their status.
+    struct Event {
+        static constexpr unsigned PATIENT_ID = 12, STATUS = 16, MIN_SIZE = 20;
+        static constexpr unsigned LOADED_SCE_ID = 16, LOADED_STATUS = 20;
+        static constexpr unsigned SPEED = 16, SPEED_STATUS = 20, SPEED_MIN_SIZE = 24;
+    };
+    // Status word of responses and events meaning success.
+    static const unsigned STATUS_SUCCESS = 1;
+
+    explicit AppProtocol(unsigned options, const Timing& timing = Timing());
     ~AppProtocol() override;   // stops the keep-alive thread
 
     void handleReceivedMessage(const RawMessage& message) override;
@@ -96,8 +199,6 @@ public:
     CSClient::Result sendKeepAlive();
     ActiveSce getActiveSce() const;
     CSClient::Result refreshActiveSces();
-    // Keep-alive period (3 seconds; shorter only in tests).
-    void setKeepAliveInterval(unsigned milliseconds) { keepAliveIntervalMs = milliseconds; }
 
     // Scenario and patient commands.
     CSClient::Result loadSce(unsigned sceId, unsigned secondaryId);
@@ -139,18 +240,24 @@ private:
     void handlePatientUpdate(const RawMessage& message);
     void handleFlowControl(const RawMessage& message);
 
-    // Sends a command whose refusal rule holds; `needsStarted` also refuses
-    // while the scenario is only loaded.
-    bool noActivePatient(bool needsStarted) const;
+    // The patient a command goes to: 0 when the command must be refused
+    // (no active patient; with `needsStarted` also a scenario only loaded).
+    unsigned commandPatient(bool needsStarted) const;
+    // A copy of the record, taken under the registry lock.
+    ActiveSce active() const;
+    template <typename Subscribe, typename Entry>
+    CSClient::Result splitOrSend(const std::vector<Entry*>& entries, const char* what,
+                                 CSClient::Result (AppProtocol::*again)(const std::vector<Entry*>&),
+                                 Subscribe subscribe);
     std::vector<AppClient::Callback*> appCallbacks() const;
     static void* keepAliveMain(void* engine);
-    static CSClient::Result keptForLater(CSClient::Result r) {
-        return r == CSClient::RESULT_NOT_CONNECTED ? CSClient::RESULT_OK : r;
-    }
 
+    // The active patient. One rule: every read and write of it holds the
+    // registry lock (the request builders run with it held already, the
+    // others take it), so its four fields always change together and every
+    // decision reads one consistent record.
     ActiveSce activeSce;
     CSThread keepAliveThread;
-    std::atomic<unsigned> keepAliveIntervalMs{KEEP_ALIVE_INTERVAL_MS};
 };
 
 }  // namespace com_vela

@@ -8,15 +8,11 @@
 
 namespace com_vela {
 
-namespace {
-
-// The waits below are stated in seconds; they look more often than once a
-// second so that they return as soon as the awaited condition holds, never
-// later than the stated bound.
-const std::chrono::milliseconds POLL_STEP(20);
-
+// The waits are stated in seconds; they look more often than that
+// (timing.facadePollStep) so that they return as soon as the awaited
+// condition holds, never later than the stated bound.
 template <typename Condition>
-bool pollFor(std::chrono::milliseconds bound, Condition done)
+bool CSClient::pollFor(std::chrono::milliseconds bound, Condition done) const
 {
     const auto end = std::chrono::steady_clock::now() + bound;
     for (;;) {
@@ -24,11 +20,9 @@ bool pollFor(std::chrono::milliseconds bound, Condition done)
             return true;
         if (std::chrono::steady_clock::now() >= end)
             return false;
-        std::this_thread::sleep_for(POLL_STEP);
+        std::this_thread::sleep_for(timing.facadePollStep);
     }
 }
-
-} // namespace
 
 CSClient::Parameter CSClient::Parameter::makeFloat(const std::string& id, float v, bool override)
 {
@@ -50,7 +44,7 @@ CSClient::Parameter CSClient::Parameter::makeInt(const std::string& id, int v, b
     return p;
 }
 
-CSClient::CSClient(unsigned) : protocol(nullptr) {}
+CSClient::CSClient(unsigned, const Timing& t) : timing(t), protocol(nullptr) {}
 
 CSClient::~CSClient()
 {
@@ -60,7 +54,7 @@ CSClient::~CSClient()
     // Without limit: the receive thread ends within a few seconds of the
     // close request, and the engine must not be destroyed before.
     while (protocol->getState() != STATE_CLOSED)
-        std::this_thread::sleep_for(POLL_STEP);
+        std::this_thread::sleep_for(timing.facadePollStep);
     protocol->waitForReceiveThread();
     delete protocol;
 }
@@ -78,7 +72,7 @@ CSClient::Result CSClient::open(const char* address, unsigned port, const Connec
 void CSClient::close()
 {
     protocol->forceCloseConnection();
-    pollFor(std::chrono::seconds(2), [this] { return protocol->getState() == STATE_CLOSED; });
+    pollFor(timing.closeWait, [this] { return protocol->getState() == STATE_CLOSED; });
 }
 
 bool CSClient::waitForConnectionState(State wanted, unsigned seconds) const
@@ -169,19 +163,12 @@ CSClient::Result CSClient::unregisterAllInputParameters()
     return protocol->unregisterAllInputParameters();
 }
 
-// True when nothing waits, checked once a second, `seconds` times; false at
-// once for 0.
+// True when nothing waits within `seconds`; false at once for 0.
 bool CSClient::waitForInputsToBeRegistered(unsigned seconds) const
 {
-    if (seconds == 0)
-        return false;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (protocol->getNumberOfInputParametersWaitingForConfirmation() == 0)
-            return true;
-        std::this_thread::sleep_for(POLL_STEP);
-    }
-    return false;
+    return seconds != 0 && pollFor(std::chrono::seconds(seconds), [this] {
+               return protocol->getNumberOfInputParametersWaitingForConfirmation() == 0;
+           });
 }
 
 CSClient::Result CSClient::registerOutputParameter(const OutputDef& def)
@@ -226,15 +213,9 @@ CSClient::Result CSClient::unregisterAllOutputParameters()
 
 bool CSClient::waitForOutputsToBeRegistered(unsigned seconds) const
 {
-    if (seconds == 0)
-        return false;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (protocol->getNumberOfOutputParametersWaitingForConfirmation() == 0)
-            return true;
-        std::this_thread::sleep_for(POLL_STEP);
-    }
-    return false;
+    return seconds != 0 && pollFor(std::chrono::seconds(seconds), [this] {
+               return protocol->getNumberOfOutputParametersWaitingForConfirmation() == 0;
+           });
 }
 
 CSClient::Result CSClient::publishParameter(const Parameter& parameter)

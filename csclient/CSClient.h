@@ -2,7 +2,9 @@
 #define COM_VELA_CSCLIENT_H
 
 #include "RawMessage.h"
+#include "Timing.h"
 
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -84,7 +86,10 @@ public:
         virtual void registrationComplete(const std::vector<InputDef>&) {}
     };
 
-    explicit CSClient(unsigned options);
+    // The timing goes to the engine the derived client creates, and sets
+    // how often the facade's waits look (facadePollStep) and how long close
+    // waits (closeWait).
+    explicit CSClient(unsigned options, const Timing& timing = Timing());
     virtual ~CSClient();
 
     virtual Result open(unsigned address, unsigned port, const ConnectionOptions* options = nullptr);
@@ -145,8 +150,13 @@ public:
     CSClient& operator=(const CSClient&) = delete;
 
 protected:
+    const Timing timing;
     // Owned; set by the derived client's constructor, deleted by ~CSClient.
     CSClientProtocol* protocol;
+
+private:
+    template <typename Condition>
+    bool pollFor(std::chrono::milliseconds bound, Condition done) const;
 };
 
 } // namespace com_vela

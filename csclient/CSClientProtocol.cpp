@@ -1,5 +1,7 @@
 #include "CSClientProtocol.h"
 
+#include "CSCommsInterfaceTCP.h"
+
 #include <algorithm>
 #include <iostream>
 
@@ -13,21 +15,30 @@ bool isLive(CSClient::State s)
            s == CSClient::STATE_CONNECTED || s == CSClient::STATE_CONNECTION_LOST;
 }
 
+// A connection that frames travel on.
+bool isUp(CSClient::State s)
+{
+    return s == CSClient::STATE_ESTABLISHING || s == CSClient::STATE_CONNECTED;
+}
+
 // Body bytes asked of the socket per read: the body buffer grows with what
 // actually arrives, not with what the header announces.
 const unsigned BODY_CHUNK = 64u * 1024u;
 
-// After a close request, a frame body still incomplete this long is given up.
-const std::chrono::milliseconds PARTIAL_FRAME_GRACE(2000);
-
-// How long open waits for the previous receive thread, which has already
-// set STATE_CLOSED, to return.
-const unsigned PREVIOUS_THREAD_WAIT_MS = 2000;
+// The close this thread owes for a send that failed while it held an
+// engine's registry lock; made when it releases that lock.
+struct OwedClose {
+    CSClientProtocol* engine = nullptr;
+    unsigned connection = 0;
+};
+thread_local OwedClose tOwedClose;
 
 } // namespace
 
-CSClientProtocol::CSClientProtocol(unsigned o)
+CSClientProtocol::CSClientProtocol(unsigned o, const Timing& t)
     : registryLock(false),
+      timing(t),
+      receiveThread(t),
       serverAddress(0),
       serverPort(0),
       options(o),
@@ -37,11 +48,11 @@ CSClientProtocol::CSClientProtocol(unsigned o)
       connectionLock(true),
       callbackLock(false),
       state(CSClient::STATE_CLOSED),
-      comms(new CSCommsInterfaceTCP()),
+      stateChanges(0),
+      comms(new CSCommsInterfaceTCP(t)),
       connectionNumber(0),
       pendingCloseConnection(0),
-      pauseBeforeConnect(false),
-      reconnectIntervalMs(1000)
+      pauseBeforeConnect(false)
 {
 }
 
@@ -53,6 +64,8 @@ CSClientProtocol::~CSClientProtocol()
         forceCloseConnection();
         receiveThread.waitForThread();
     }
+    if (tOwedClose.engine == this)
+        tOwedClose = OwedClose();
     unregisterAllLocalParameters();
     delete comms;
 }
@@ -76,12 +89,7 @@ std::string CSClientProtocol::getServerIPAddress() const
     return CSCommsInterfaceTCP::convertIPOctetToAddress(serverAddress.load());
 }
 
-void CSClientProtocol::setReconnectInterval(std::chrono::milliseconds interval)
-{
-    reconnectIntervalMs.store(interval.count());
-}
-
-bool CSClientProtocol::changeCommsInterface(CSCommsInterfaceTCP* replacement)
+bool CSClientProtocol::changeCommsInterface(CSCommsInterface* replacement)
 {
     if (!replacement)
         return false;
@@ -108,7 +116,7 @@ CSClient::Result CSClientProtocol::openConnection(unsigned address, unsigned por
         if (receiveThread.isCurrentThread())
             return CSClient::RESULT_FAILED;
         if (receiveThread.isActive())
-            receiveThread.joinWithin(PREVIOUS_THREAD_WAIT_MS);
+            receiveThread.joinWithin(timing.receiveThreadJoinBound);
         setState(CSClient::STATE_CONNECTING);
         serverPort.store(port);
         serverAddress.store(address);
@@ -133,6 +141,25 @@ CSClient::Result CSClientProtocol::openConnection(unsigned address, unsigned por
     return CSClient::RESULT_FAILED;
 }
 
+CSClient::Result CSClientProtocol::runReceiveLoopInline(unsigned address, unsigned port)
+{
+    if (hasOptions(OPTION_AUTO_RECONNECT))
+        return CSClient::RESULT_INVALID;
+    {
+        CSLockGuard g(connectionLock);
+        if (state.load() != CSClient::STATE_CLOSED || receiveThread.isActive())
+            return CSClient::RESULT_FAILED;
+        setState(CSClient::STATE_CONNECTING);
+        serverPort.store(port);
+        serverAddress.store(address);
+        connectionOptions = CSClient::ConnectionOptions();
+        pendingCloseConnection.store(0);
+        pauseBeforeConnect.store(false);
+    }
+    receiveLoop();
+    return CSClient::RESULT_OK;
+}
+
 void CSClientProtocol::finishClosing()
 {
     comms->close();
@@ -142,36 +169,38 @@ void CSClientProtocol::finishClosing()
 void* CSClientProtocol::mainThread(void* engine)
 {
     CSClientProtocol* self = static_cast<CSClientProtocol*>(engine);
+    self->receiveLoop();
+    // Marks the handle empty once this thread has returned; the next open,
+    // or the owner before destruction, joins it.
+    self->receiveThread.kill();
+    return nullptr;
+}
+
+void CSClientProtocol::receiveLoop()
+{
     for (;;) {
-        switch (self->state.load()) {
+        switch (state.load()) {
         case CSClient::STATE_CONNECTING:
-            if (self->pauseBeforeConnect.exchange(false))
-                self->pauseBeforeReconnect();
+            if (pauseBeforeConnect.exchange(false))
+                pauseBeforeReconnect();
             else
-                self->startConnection();
+                startConnection();
             break;
         case CSClient::STATE_ESTABLISHING:
-        case CSClient::STATE_CONNECTED: {
-            unsigned pending = self->pendingCloseConnection.exchange(0);
-            if (pending != 0 && pending == self->connectionNumber.load())
-                self->closeConnection();
+        case CSClient::STATE_CONNECTED:
+            if (pendingCloseConnection.load() != 0)
+                closePendingConnection();
             else
-                self->receiveMessage();
+                receiveMessage();
             break;
-        }
         case CSClient::STATE_CONNECTION_LOST:
-            self->pauseBeforeReconnect();
+            pauseBeforeReconnect();
             break;
         case CSClient::STATE_CLOSED:
         case CSClient::STATE_CLOSING: {
-            {
-                CSLockGuard g(self->connectionLock);
-                self->finishClosing();
-            }
-            // Marks the handle empty once this thread has returned; the next
-            // open, or the owner before destruction, joins it.
-            self->receiveThread.kill();
-            return nullptr;
+            CSLockGuard g(connectionLock);
+            finishClosing();
+            return;
         }
         }
     }
@@ -185,8 +214,7 @@ bool CSClientProtocol::closeRequested() const
 
 bool CSClientProtocol::connectionGivenUp() const
 {
-    const CSClient::State s = state.load();
-    if (s != CSClient::STATE_ESTABLISHING && s != CSClient::STATE_CONNECTED)
+    if (!isUp(state.load()))
         return true;
     const unsigned pending = pendingCloseConnection.load();
     return pending != 0 && pending == connectionNumber.load();
@@ -201,18 +229,31 @@ void CSClientProtocol::wakeSleepers()
 void CSClientProtocol::pauseBeforeReconnect()
 {
     std::unique_lock<std::mutex> g(sleepMutex);
-    sleepCondition.wait_for(g, std::chrono::milliseconds(reconnectIntervalMs.load()),
-                            [this] { return closeRequested(); });
+    sleepCondition.wait_for(g, timing.reconnectPause, [this] { return closeRequested(); });
+}
+
+void CSClientProtocol::pauseAfterClose()
+{
+    // Inside an outer state change this thread still holds the lock, and
+    // pausing would hold it too: the pause comes before the receive thread's
+    // next connect attempt instead (the receive thread is the thread making
+    // such nested changes).
+    if (connectionLock.isHeldByCurrentThread())
+        pauseBeforeConnect.store(true);
+    else
+        pauseBeforeReconnect();
 }
 
 CSClient::Result CSClientProtocol::startConnection()
 {
     connectionLock.lock();
     if (state.load() == CSClient::STATE_CONNECTING) {
-        CSCommsInterfaceTCP::Options o;
-        o.receiveBufferSize = connectionOptions.receiveBufferSize;
-        o.sendBufferSize = connectionOptions.sendBufferSize;
-        comms->setOptions(o);
+        if (CSCommsInterfaceTCP* tcp = dynamic_cast<CSCommsInterfaceTCP*>(comms)) {
+            CSCommsInterfaceTCP::Options o;
+            o.receiveBufferSize = connectionOptions.receiveBufferSize;
+            o.sendBufferSize = connectionOptions.sendBufferSize;
+            tcp->setOptions(o);
+        }
         if (comms->openConnection(serverAddress.load(), serverPort.load())) {
             connectionNumber.fetch_add(1);
             setState(CSClient::STATE_ESTABLISHING);
@@ -225,47 +266,102 @@ CSClient::Result CSClientProtocol::startConnection()
     return CSClient::RESULT_FAILED;
 }
 
+bool CSClientProtocol::applyReconnectPolicy()
+{
+    CSLockGuard g(connectionLock);
+    const CSClient::State s = state.load();
+    if (!hasOptions(OPTION_AUTO_RECONNECT)) {
+        if (isLive(s)) {
+            setState(CSClient::STATE_CLOSING);
+            serverAddress.store(0);
+            serverPort.store(0);
+        }
+        return false;
+    }
+    switch (s) {
+    case CSClient::STATE_CONNECTING:
+    case CSClient::STATE_CONNECTION_LOST:
+        return true;
+    case CSClient::STATE_ESTABLISHING:
+        setState(CSClient::STATE_CONNECTING);
+        return true;
+    case CSClient::STATE_CONNECTED:
+        if (!isQuiet())
+            std::cout << "Attempting to reconnect..." << std::endl;
+        setState(CSClient::STATE_CONNECTION_LOST);
+        setState(CSClient::STATE_CONNECTING);
+        return true;
+    case CSClient::STATE_CLOSED:
+    case CSClient::STATE_CLOSING:
+        break;
+    }
+    return false;
+}
+
 void CSClientProtocol::closeConnection()
 {
-    bool pause = false;
-    connectionLock.lock();
-    const CSClient::State s = state.load();
-    if (hasOptions(OPTION_AUTO_RECONNECT)) {
-        switch (s) {
-        case CSClient::STATE_CONNECTING:
-        case CSClient::STATE_CONNECTION_LOST:
-            pause = true;
-            break;
-        case CSClient::STATE_ESTABLISHING:
-            setState(CSClient::STATE_CONNECTING);
-            pause = true;
-            break;
-        case CSClient::STATE_CONNECTED:
-            if (!isQuiet())
-                std::cout << "Attempting to reconnect..." << std::endl;
-            setState(CSClient::STATE_CONNECTION_LOST);
-            setState(CSClient::STATE_CONNECTING);
-            pause = true;
-            break;
-        case CSClient::STATE_CLOSED:
-        case CSClient::STATE_CLOSING:
-            break;
-        }
-    } else if (isLive(s)) {
-        setState(CSClient::STATE_CLOSING);
-        serverAddress.store(0);
-        serverPort.store(0);
-    }
-    connectionLock.unlock();
+    if (applyReconnectPolicy())
+        pauseAfterClose();
+}
 
-    if (pause) {
-        // Inside an outer state change the lock is still ours: pausing here
-        // would hold it, so the receive thread pauses before its next attempt.
-        if (connectionLock.isHeldByCurrentThread())
-            pauseBeforeConnect.store(true);
-        else
-            pauseBeforeReconnect();
+void CSClientProtocol::closeAfterFailedSend(unsigned connection)
+{
+    if (registryLock.isHeldByCurrentThread()) {
+        // The connection lock comes before the registry lock: the close waits
+        // until this thread releases the registry lock (RegistryGuard).
+        tOwedClose.engine = this;
+        tOwedClose.connection = connection;
+        return;
     }
+    closeFailedConnection(connection);
+}
+
+void CSClientProtocol::closeFailedConnection(unsigned connection)
+{
+    // A thread holding the connection lock may be calling out to the
+    // application, which may wait for this thread: never wait for that lock
+    // here. The receive thread makes the close then; the pause stays here.
+    if (connectionLock.tryLock() != 0) {
+        pendingCloseConnection.store(connection);
+        if (hasOptions(OPTION_AUTO_RECONNECT))
+            pauseBeforeReconnect();
+        return;
+    }
+    // Only the connection that failed is closed, and only once.
+    const bool pause = connection == connectionNumber.load() && isUp(state.load()) && applyReconnectPolicy();
+    connectionLock.unlock();
+    if (pause)
+        pauseAfterClose();
+}
+
+void CSClientProtocol::closePendingConnection()
+{
+    // On the receive thread, for a send that failed elsewhere: the thread
+    // that met the failure makes the pause.
+    const unsigned pending = pendingCloseConnection.exchange(0);
+    CSLockGuard g(connectionLock);
+    if (pending != 0 && pending == connectionNumber.load() && isUp(state.load()))
+        applyReconnectPolicy();
+}
+
+void CSClientProtocol::settleOwedClose()
+{
+    if (tOwedClose.engine != this || registryLock.isHeldByCurrentThread())
+        return;
+    const unsigned connection = tOwedClose.connection;
+    tOwedClose = OwedClose();
+    closeFailedConnection(connection);
+}
+
+CSClientProtocol::RegistryGuard::RegistryGuard(CSClientProtocol& e) : engine(e)
+{
+    engine.registryLock.lock();
+}
+
+CSClientProtocol::RegistryGuard::~RegistryGuard()
+{
+    engine.registryLock.unlock();
+    engine.settleOwedClose();
 }
 
 void CSClientProtocol::forceCloseConnection()
@@ -354,7 +450,7 @@ void CSClientProtocol::receiveMessage()
             if (!closeSeen) {
                 closeSeen = true;
                 closeSeenAt = now;
-            } else if (now - closeSeenAt >= PARTIAL_FRAME_GRACE) {
+            } else if (now - closeSeenAt >= timing.partialFrameGrace) {
                 return;
             }
         }
@@ -365,59 +461,65 @@ void CSClientProtocol::receiveMessage()
 CSClient::Result CSClientProtocol::sendMessage(const RawMessage& message)
 {
     const CSClient::State s = state.load();
-    if (s != CSClient::STATE_ESTABLISHING && s != CSClient::STATE_CONNECTED)
+    if (!isUp(s))
         return CSClient::RESULT_NOT_CONNECTED;
     RawMessage frame(message.getType());
     if (!buildFrame(message, frame))
         return CSClient::RESULT_INVALID;
+    const unsigned connection = connectionNumber.load();
     errno = 0;
     const int written = comms->writeMessage(frame);
     if (written != static_cast<int>(frame.getSize())) {
         const int error = errno;
         std::cerr << "Error writing to server (" << error << ") " << std::endl;
-        closeAfterFailedSend();
+        closeAfterFailedSend(connection);
         return CSClient::RESULT_FAILED;
     }
     return CSClient::RESULT_OK;
 }
 
-void CSClientProtocol::closeAfterFailedSend()
-{
-    // Closing takes the connection lock. A sender holding the registry lock
-    // would take the two out of order (and the state change would run the
-    // callbacks under the registry lock), and a sender that finds another
-    // thread holding the connection lock must not wait for it either: in
-    // both cases the receive thread makes the close, for this connection only.
-    if (!registryLock.isHeldByCurrentThread() && connectionLock.tryLock() == 0) {
-        closeConnection();
-        connectionLock.unlock();
-        return;
-    }
-    pendingCloseConnection.store(connectionNumber.load());
-}
-
 void CSClientProtocol::setState(CSClient::State newState)
 {
-    CSLockGuard g(connectionLock);
-    const CSClient::State oldState = state.load();
-    if (newState == oldState)
-        return;
-    // A close request is final: only the receive thread's STATE_CLOSED may
-    // follow it (a handshake finishing on the receive thread must not undo
-    // it), and a closed engine is reopened only by openConnection.
-    if (oldState == CSClient::STATE_CLOSING && newState != CSClient::STATE_CLOSED)
-        return;
-    if (oldState == CSClient::STATE_CLOSED && newState != CSClient::STATE_CONNECTING)
-        return;
-    state.store(newState);
-    if (newState == CSClient::STATE_CLOSING)
-        wakeSleepers();
+    CSClient::State oldState;
+    unsigned change;
+    {
+        CSLockGuard g(connectionLock);
+        oldState = state.load();
+        if (newState == oldState)
+            return;
+        // A close request is final: only the receive thread's STATE_CLOSED
+        // may follow it (a handshake finishing on the receive thread must not
+        // undo it), and a closed engine is reopened only by openConnection.
+        if (oldState == CSClient::STATE_CLOSING && newState != CSClient::STATE_CLOSED)
+            return;
+        if (oldState == CSClient::STATE_CLOSED && newState != CSClient::STATE_CONNECTING)
+            return;
+        state.store(newState);
+        change = stateChanges.fetch_add(1) + 1;
+        if (newState == CSClient::STATE_CLOSING)
+            wakeSleepers();
+    }
+    notifyStateChange(oldState, newState, change);
+}
 
+void CSClientProtocol::notifyStateChange(CSClient::State oldState, CSClient::State newState, unsigned change)
+{
+    // The engine's own transitions hold the connection lock here, so that
+    // nested changes come in order. A caller without it (the APP handshake
+    // on the receive thread) calls out with no engine lock held; another
+    // thread may then change the state meanwhile, and its notification
+    // supersedes this one.
+    const bool ordered = connectionLock.isHeldByCurrentThread();
+    auto superseded = [&] { return !ordered && stateChanges.load() != change; };
     std::set<CSClient::CallbackIface*> copy;
     getCallbackInterfaces(copy);
-    for (CSClient::CallbackIface* callback : copy)
+    for (CSClient::CallbackIface* callback : copy) {
+        if (superseded())
+            return;
         callback->connectionStateChanged(oldState, newState);
-    handleConnectionStateChange(oldState, newState);
+    }
+    if (!superseded())
+        handleConnectionStateChange(oldState, newState);
 }
 
 void CSClientProtocol::handleConnectionStateChange(CSClient::State, CSClient::State newState)
@@ -430,11 +532,10 @@ void CSClientProtocol::handleConnectionStateChange(CSClient::State, CSClient::St
         setState(CSClient::STATE_CONNECTED);
         break;
     case CSClient::STATE_CONNECTED: {
+        // Re-registration follows even when the version request failed and
+        // the connection moved on: the inputs go back to waiting and the
+        // requests go out with the next connection.
         requestSimulatorVersion();
-        // The version request may have failed and the connection moved on;
-        // the registry is then sent at the next connection instead.
-        if (state.load() != CSClient::STATE_CONNECTED)
-            break;
         unsigned inputs, outputs;
         {
             CSLockGuard r(registryLock);

@@ -2,15 +2,17 @@
 #define COM_VELA_CSCLIENTPROTOCOL_H
 
 #include "CSClient.h"
-#include "CSCommsInterfaceTCP.h"
+#include "CSCommsInterface.h"
 #include "CSMutex.h"
 #include "CSThread.h"
 #include "RawMessage.h"
+#include "Timing.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -25,6 +27,12 @@ namespace com_vela {
 //
 // Lock order: connectionLock, then registryLock, then the comms write lock.
 // The callback lock is held only to copy or edit the set.
+//
+// A send that fails closes the connection under the reconnect policy on the
+// thread that met the failure, and the pause before the next connect attempt
+// runs on that thread once it holds no engine lock. A thread holding the
+// registry lock cannot take the connection lock (wrong order): its close is
+// made as it releases the registry lock (RegistryGuard).
 class CSClientProtocol {
 public:
     // Option bits.
@@ -44,14 +52,26 @@ public:
 
     // serverId of a definition waiting for the server's confirmation.
     static constexpr unsigned UNCONFIRMED_SERVER_ID = 0xFFFFF;
-    // Longest accepted parameter id, in characters.
+    // Longest accepted parameter id, in characters; ids travel in zero-padded
+    // fields of NAME_FIELD_SIZE bytes.
     static constexpr unsigned MAX_PARAMETER_ID_LENGTH = 31;
+    static constexpr unsigned NAME_FIELD_SIZE = MAX_PARAMETER_ID_LENGTH + 1;
 
     struct InputParameterEntry {
         std::string id;
         CSClient::ParameterType type = CSClient::PARAMETER_TYPE_INVALID;
         unsigned updateRate = 0;
         unsigned serverId = UNCONFIRMED_SERVER_ID;
+    };
+
+    // Where a subscribe or publish response lists its entries (offsets into
+    // the body, and inside one entry).
+    struct ResponseLayout {
+        unsigned countOffset;   // u32 count N
+        unsigned firstEntry;    // offset of entry 0
+        unsigned entrySize;
+        unsigned idOffset;      // u32 server id
+        unsigned nameOffset;    // name[32]
     };
 
     struct OutputParameterEntry {
@@ -63,7 +83,7 @@ public:
         bool override = false;
     };
 
-    explicit CSClientProtocol(unsigned options);
+    explicit CSClientProtocol(unsigned options, const Timing& timing = Timing());
     virtual ~CSClientProtocol();
 
     // Slot order of the virtual operations matters to the derived protocols.
@@ -88,8 +108,10 @@ public:
     std::string getServerIPAddress() const;
     unsigned getServerPort() const { return serverPort.load(); }
 
-    // Adopts `comms` (deleting the current one) only while closed.
-    bool changeCommsInterface(CSCommsInterfaceTCP* comms);
+    // Adopts `comms` (deleting the current one) only while closed. The
+    // engine creates a CSCommsInterfaceTCP; tests and the fuzz targets put a
+    // CSCommsInterfaceBuffer in its place.
+    bool changeCommsInterface(CSCommsInterface* comms);
 
     CSClient::Result openConnection(unsigned address, unsigned port,
                                     const CSClient::ConnectionOptions* connectionOptions);
@@ -103,12 +125,19 @@ public:
 
     static void* mainThread(void* engine);
 
+    // Runs the receive thread's work (connect, read and dispatch frames, the
+    // state machine) on the calling thread until the engine is closed again.
+    // For a comms interface whose input ends (CSCommsInterfaceBuffer): its
+    // end reads as the peer closing, which closes an engine without automatic
+    // reconnection. RESULT_FAILED unless closed; RESULT_INVALID with
+    // automatic reconnection, under which the loop would never end.
+    CSClient::Result runReceiveLoopInline(unsigned address, unsigned port);
+
     // Joins a finished receive thread; the owner calls it once the state is
     // STATE_CLOSED and before destroying the engine.
     void waitForReceiveThread();
 
-    // Pause between connect attempts (1 second; shorter only in tests).
-    void setReconnectInterval(std::chrono::milliseconds interval);
+    const Timing& getTiming() const { return timing; }
 
     // ---- callbacks ----
     bool addCallbackInterface(CSClient::CallbackIface* callback);
@@ -138,8 +167,30 @@ public:
     CSClientProtocol(const CSClientProtocol&) = delete;
     CSClientProtocol& operator=(const CSClientProtocol&) = delete;
 
+    struct TestAccess;
+
 protected:
+    // Holds the registry lock for a scope; a send that failed under it has
+    // its connection closed (and the reconnect pause made) once the lock is
+    // released. Every non-const holder of the registry lock uses it.
+    class RegistryGuard {
+    public:
+        explicit RegistryGuard(CSClientProtocol& engine);
+        ~RegistryGuard();
+        RegistryGuard(const RegistryGuard&) = delete;
+        RegistryGuard& operator=(const RegistryGuard&) = delete;
+
+    private:
+        CSClientProtocol& engine;
+    };
+
     bool isQuiet() const { return hasOptions(OPTION_QUIET); }
+    // The requests whose entries the registry keeps report "not connected"
+    // as done: the entries go out with the next connection.
+    static CSClient::Result keptForLater(CSClient::Result r)
+    {
+        return r == CSClient::RESULT_NOT_CONNECTED ? CSClient::RESULT_OK : r;
+    }
     void setServerVersion(const std::string& version);
     void setProtocolVersion(unsigned version) { protocolVersion.store(version); }
 
@@ -152,6 +203,30 @@ protected:
     void adoptInputServerId(InputParameterEntry* entry, unsigned serverId);
     void adoptOutputServerId(OutputParameterEntry* entry, unsigned serverId);
 
+    // Subscribe response: each entry naming a registered input takes its
+    // server id ("Successful registration of <label> input ..." unless
+    // quiet; unknown names are skipped); `value` gives the current value
+    // delivered for it, or false for none. Then registrationComplete and
+    // parametersUpdated on every callback, also with empty lists.
+    typedef std::function<bool(const RawMessage&, unsigned entryOffset, const InputParameterEntry&,
+                               CSClient::Parameter&)>
+        EntryValue;
+    void confirmInputs(const RawMessage& response, const ResponseLayout& layout, const char* label,
+                       const EntryValue& value);
+    // Publish response: each entry naming a registered output takes its
+    // server id (unknown names: "Parameter not found: "); registrationComplete
+    // on every callback; then the last published value of every confirmed
+    // output goes out again, overrides with PUBLISH_OVERRIDE when
+    // `keepOverrides`, all others with PUBLISH_PLAIN.
+    void confirmOutputs(const RawMessage& response, const ResponseLayout& layout, const char* label,
+                        bool keepOverrides);
+    // parametersUpdated with `values` on every callback, unless empty.
+    void deliverParameters(const std::vector<CSClient::Parameter>& values);
+
+    // The registry checks of one id and type ("Subscription type ... is
+    // invalid!", "Length of parameter id string ..."), on standard error.
+    static bool validParameter(const std::string& id, CSClient::ParameterType type);
+
     // Guards the four tables below. Not recursive: the request builders that
     // the registry calls with it held must not take it.
     mutable CSMutex registryLock;
@@ -160,15 +235,26 @@ protected:
     std::map<std::string, OutputParameterEntry*> outputsByName;
     std::map<unsigned, OutputParameterEntry*> outputsById;
 
-    CSThread receiveThread;
-
 private:
+    void receiveLoop();
     void finishClosing();
-    void closeAfterFailedSend();
+    bool applyReconnectPolicy();
+    void closeAfterFailedSend(unsigned connection);
+    void closeFailedConnection(unsigned connection);
+    void closePendingConnection();
+    void settleOwedClose();
+    void pauseAfterClose();
     void pauseBeforeReconnect();
     bool closeRequested() const;
     bool connectionGivenUp() const;
     void wakeSleepers();
+    void notifyStateChange(CSClient::State oldState, CSClient::State newState, unsigned change);
+    template <typename Entry, typename IdMap, typename Send>
+    void unregisterEntries(const std::vector<std::string>& names, std::map<std::string, Entry*>& byName,
+                           IdMap& byId, Send send);
+
+    const Timing timing;
+    CSThread receiveThread;
 
     std::atomic<unsigned> serverAddress;
     std::atomic<unsigned> serverPort;
@@ -183,7 +269,10 @@ private:
     CSMutex connectionLock;
     mutable CSMutex callbackLock;
     std::atomic<CSClient::State> state;
-    CSCommsInterfaceTCP* comms;
+    // Counts state changes: a notification made without the connection lock
+    // stops once a later change has been made.
+    std::atomic<unsigned> stateChanges;
+    CSCommsInterface* comms;
     std::set<CSClient::CallbackIface*> callbacks;
 
     // Connection number, counted at every successful connect; a close that a
@@ -193,9 +282,15 @@ private:
     std::atomic<unsigned> pendingCloseConnection;
     std::atomic<bool> pauseBeforeConnect;
 
-    std::atomic<long long> reconnectIntervalMs;
     std::mutex sleepMutex;
     std::condition_variable sleepCondition;
+};
+
+// For tests only.
+struct CSClientProtocol::TestAccess {
+    // The receive thread's wrapper: a test holding a thread in it makes the
+    // next open fail to start its receive thread.
+    static CSThread& receiveThread(CSClientProtocol& engine) { return engine.receiveThread; }
 };
 
 } // namespace com_vela

@@ -2,13 +2,15 @@
 // client's subscriptions (inputs) and publications (outputs).
 #include "CSClientProtocol.h"
 
+#include "ProtocolHelpers.h"
+
 #include <iostream>
 
 namespace com_vela {
 
 namespace {
 
-const unsigned ID_FIELD_SIZE = CSClientProtocol::MAX_PARAMETER_ID_LENGTH + 1;
+const unsigned ID_FIELD_SIZE = CSClientProtocol::NAME_FIELD_SIZE;
 
 template <typename Def>
 bool repeatedLater(const Def* defs, unsigned count, unsigned i)
@@ -19,30 +21,63 @@ bool repeatedLater(const Def* defs, unsigned count, unsigned i)
     return false;
 }
 
-// Removes every id mapping to `entry` (an output confirmed under several ids
-// over reconnections appears more than once).
-void eraseOutputIds(std::map<unsigned, CSClientProtocol::OutputParameterEntry*>& byId,
-                    const CSClientProtocol::OutputParameterEntry* entry)
+// Whether an id-table value names `entry`: the input table maps to names,
+// the output table to the entries themselves.
+bool names(const std::string& name, const CSClientProtocol::InputParameterEntry* entry)
+{
+    return name == entry->id;
+}
+
+bool names(const CSClientProtocol::OutputParameterEntry* value, const CSClientProtocol::OutputParameterEntry* entry)
+{
+    return value == entry;
+}
+
+// Removes every server id mapping to `entry` (a definition confirmed under
+// several ids over reconnections appears more than once).
+template <typename IdMap, typename Entry>
+void eraseIdsOf(IdMap& byId, const Entry* entry)
 {
     for (auto it = byId.begin(); it != byId.end();) {
-        if (it->second == entry)
+        if (names(it->second, entry))
             it = byId.erase(it);
         else
             ++it;
     }
 }
 
-void eraseInputId(std::map<unsigned, std::string>& idsToNames, const CSClientProtocol::InputParameterEntry* entry)
+// The checks every registration makes on the whole call before it changes
+// anything: "already registered" and "requested more than once".
+template <typename Def, typename Table>
+bool notYetRegistered(const Def* defs, unsigned count, unsigned i, const Table& byName)
 {
-    for (auto it = idsToNames.begin(); it != idsToNames.end();) {
-        if (it->second == entry->id)
-            it = idsToNames.erase(it);
-        else
-            ++it;
+    const std::string& id = defs[i].id;
+    if (byName.count(id)) {
+        std::cerr << "Parameter '" << id << "' already registered." << std::endl;
+        return false;
     }
+    if (repeatedLater(defs, count, i)) {
+        std::cerr << "Parameter '" << id << "' is requested more than once in the same subscription call."
+                  << std::endl;
+        return false;
+    }
+    return true;
 }
 
 } // namespace
+
+bool CSClientProtocol::validParameter(const std::string& id, CSClient::ParameterType type)
+{
+    if (type == CSClient::PARAMETER_TYPE_INVALID) {
+        std::cerr << "Subscription type of parameter id string '" << id << "' is invalid!" << std::endl;
+        return false;
+    }
+    if (id.size() >= ID_FIELD_SIZE) {
+        std::cerr << "Length of parameter id string '" << id << "' exceeds maximum " << ID_FIELD_SIZE << std::endl;
+        return false;
+    }
+    return true;
+}
 
 CSClient::Parameter CSClientProtocol::toParameter(const OutputParameterEntry& entry)
 {
@@ -58,30 +93,12 @@ CSClient::Result CSClientProtocol::registerInputParameters(const CSClient::Input
 {
     if (count == 0 || !defs)
         return CSClient::RESULT_OK;
-    CSLockGuard g(registryLock);
+    RegistryGuard g(*this);
     // The whole call is checked before anything is added, so a refused call
     // leaves no half-registered definitions behind.
-    for (unsigned i = 0; i < count; ++i) {
-        const CSClient::InputDef& d = defs[i];
-        if (d.type == CSClient::PARAMETER_TYPE_INVALID) {
-            std::cerr << "Subscription type of parameter id string '" << d.id << "' is invalid!" << std::endl;
+    for (unsigned i = 0; i < count; ++i)
+        if (!validParameter(defs[i].id, defs[i].type) || !notYetRegistered(defs, count, i, inputsByName))
             return CSClient::RESULT_INVALID;
-        }
-        if (d.id.size() >= ID_FIELD_SIZE) {
-            std::cerr << "Length of parameter id string '" << d.id << "' exceeds maximum " << ID_FIELD_SIZE
-                      << std::endl;
-            return CSClient::RESULT_INVALID;
-        }
-        if (inputsByName.count(d.id)) {
-            std::cerr << "Parameter '" << d.id << "' already registered." << std::endl;
-            return CSClient::RESULT_INVALID;
-        }
-        if (repeatedLater(defs, count, i)) {
-            std::cerr << "Parameter '" << d.id << "' is requested more than once in the same subscription call."
-                      << std::endl;
-            return CSClient::RESULT_INVALID;
-        }
-    }
     std::vector<InputParameterEntry*> list;
     for (unsigned i = 0; i < count; ++i) {
         InputParameterEntry* e = new InputParameterEntry;
@@ -99,9 +116,10 @@ CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::Outp
 {
     if (count == 0 || !defs)
         return CSClient::RESULT_OK;
-    CSLockGuard g(registryLock);
+    RegistryGuard g(*this);
     for (unsigned i = 0; i < count; ++i) {
         const CSClient::OutputDef& d = defs[i];
+        // Outputs have their own type line, and a quiet length check.
         if (d.type == CSClient::PARAMETER_TYPE_INVALID) {
             std::cerr << "Invalid parameter type for output id string '" << d.id << "'!" << std::endl;
             return CSClient::RESULT_INVALID;
@@ -112,15 +130,8 @@ CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::Outp
                           << std::endl;
             return CSClient::RESULT_INVALID;
         }
-        if (outputsByName.count(d.id)) {
-            std::cerr << "Parameter '" << d.id << "' already registered." << std::endl;
+        if (!notYetRegistered(defs, count, i, outputsByName))
             return CSClient::RESULT_INVALID;
-        }
-        if (repeatedLater(defs, count, i)) {
-            std::cerr << "Parameter '" << d.id << "' is requested more than once in the same subscription call."
-                      << std::endl;
-            return CSClient::RESULT_INVALID;
-        }
     }
     std::vector<OutputParameterEntry*> list;
     for (unsigned i = 0; i < count; ++i) {
@@ -133,91 +144,77 @@ CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::Outp
     return sendOutputSubscriptionRequest(list);
 }
 
-CSClient::Result CSClientProtocol::unregisterInputParameters(const std::vector<std::string>& names)
+// Unregistration of inputs and outputs alike: the unsubscription request is
+// sent without the registry lock, so it works on copies of the entries
+// (another thread may replace them meanwhile: re-registration).
+template <typename Entry, typename IdMap, typename Send>
+void CSClientProtocol::unregisterEntries(const std::vector<std::string>& ids, std::map<std::string, Entry*>& byName,
+                                         IdMap& byId, Send send)
 {
-    if (names.empty())
-        return CSClient::RESULT_OK;
-    // The request is sent without the registry lock, so it works on copies:
-    // another thread may replace the entries meanwhile (re-registration).
-    std::vector<InputParameterEntry> found;
+    std::vector<Entry> found;
     {
-        CSLockGuard g(registryLock);
-        for (const std::string& id : names) {
-            auto it = inputsByName.find(id);
-            if (it == inputsByName.end())
+        RegistryGuard g(*this);
+        for (const std::string& id : ids) {
+            auto it = byName.find(id);
+            if (it == byName.end())
                 continue;
             bool seen = false;
-            for (const InputParameterEntry& f : found)
+            for (const Entry& f : found)
                 seen = seen || f.id == id;
             if (!seen)
                 found.push_back(*it->second);
         }
     }
     if (found.empty())
-        return CSClient::RESULT_OK;
-    std::vector<InputParameterEntry*> registered;
-    for (InputParameterEntry& e : found)
+        return;
+    std::vector<Entry*> registered;
+    for (Entry& e : found)
         if (e.serverId != UNCONFIRMED_SERVER_ID)
             registered.push_back(&e);
-    sendInputUnsubscriptionRequest(registered);
+    send(registered);
 
-    CSLockGuard g(registryLock);
-    for (const InputParameterEntry& f : found) {
-        auto it = inputsByName.find(f.id);
-        if (it == inputsByName.end())
+    RegistryGuard g(*this);
+    for (const Entry& f : found) {
+        auto it = byName.find(f.id);
+        if (it == byName.end())
             continue;
-        eraseInputId(inputIdsToNames, it->second);
+        eraseIdsOf(byId, it->second);
         delete it->second;
-        inputsByName.erase(it);
+        byName.erase(it);
     }
-    return CSClient::RESULT_OK;
 }
 
-CSClient::Result CSClientProtocol::unregisterOutputParameters(const std::vector<std::string>& names)
+CSClient::Result CSClientProtocol::unregisterInputParameters(const std::vector<std::string>& ids)
 {
-    if (names.empty())
-        return CSClient::RESULT_OK;
-    std::vector<OutputParameterEntry> found;
-    {
-        CSLockGuard g(registryLock);
-        for (const std::string& id : names) {
-            auto it = outputsByName.find(id);
-            if (it == outputsByName.end())
-                continue;
-            bool seen = false;
-            for (const OutputParameterEntry& f : found)
-                seen = seen || f.id == id;
-            if (!seen)
-                found.push_back(*it->second);
-        }
-    }
-    if (found.empty())
-        return CSClient::RESULT_OK;
-    std::vector<OutputParameterEntry*> registered;
-    for (OutputParameterEntry& e : found)
-        if (e.serverId != UNCONFIRMED_SERVER_ID)
-            registered.push_back(&e);
-    sendOutputUnsubscriptionRequest(registered);
-
-    CSLockGuard g(registryLock);
-    for (const OutputParameterEntry& f : found) {
-        auto it = outputsByName.find(f.id);
-        if (it == outputsByName.end())
-            continue;
-        eraseOutputIds(outputsById, it->second);
-        delete it->second;
-        outputsByName.erase(it);
-    }
+    unregisterEntries(ids, inputsByName, inputIdsToNames,
+                      [this](const std::vector<InputParameterEntry*>& e) { sendInputUnsubscriptionRequest(e); });
     return CSClient::RESULT_OK;
 }
+
+CSClient::Result CSClientProtocol::unregisterOutputParameters(const std::vector<std::string>& ids)
+{
+    unregisterEntries(ids, outputsByName, outputsById,
+                      [this](const std::vector<OutputParameterEntry*>& e) { sendOutputUnsubscriptionRequest(e); });
+    return CSClient::RESULT_OK;
+}
+
+namespace {
+template <typename Table>
+std::vector<std::string> idsOf(const Table& byName)
+{
+    std::vector<std::string> ids;
+    for (const auto& kv : byName)
+        ids.push_back(kv.first);
+    return ids;
+}
+} // namespace
 
 CSClient::Result CSClientProtocol::unregisterAllInputParameters()
 {
     std::vector<std::string> ids;
     {
-        CSLockGuard g(registryLock);
-        for (const auto& kv : inputsByName)
-            ids.push_back(kv.first);
+        RegistryGuard g(*this);
+        ids = idsOf(inputsByName);
     }
     return unregisterInputParameters(ids);
 }
@@ -226,9 +223,8 @@ CSClient::Result CSClientProtocol::unregisterAllOutputParameters()
 {
     std::vector<std::string> ids;
     {
-        CSLockGuard g(registryLock);
-        for (const auto& kv : outputsByName)
-            ids.push_back(kv.first);
+        RegistryGuard g(*this);
+        ids = idsOf(outputsByName);
     }
     return unregisterOutputParameters(ids);
 }
@@ -237,7 +233,7 @@ void CSClientProtocol::reregisterAllInputParameters()
 {
     std::vector<CSClient::InputDef> defs;
     {
-        CSLockGuard g(registryLock);
+        RegistryGuard g(*this);
         if (inputsByName.empty())
             return;
         if (!isQuiet())
@@ -258,7 +254,7 @@ void CSClientProtocol::reregisterAllInputParameters()
 
 void CSClientProtocol::reregisterAllOutputParameters()
 {
-    CSLockGuard g(registryLock);
+    RegistryGuard g(*this);
     if (outputsByName.empty())
         return;
     if (!isQuiet())
@@ -274,18 +270,11 @@ CSClient::Result CSClientProtocol::publishParameters(const CSClient::Parameter* 
 {
     if (count == 0 || !parameters)
         return CSClient::RESULT_OK;
-    CSLockGuard g(registryLock);
+    RegistryGuard g(*this);
     for (unsigned i = 0; i < count; ++i) {
         const CSClient::Parameter& p = parameters[i];
-        if (p.type == CSClient::PARAMETER_TYPE_INVALID) {
-            std::cerr << "Subscription type of parameter id string '" << p.id << "' is invalid!" << std::endl;
+        if (!validParameter(p.id, p.type))
             return CSClient::RESULT_INVALID;
-        }
-        if (p.id.size() >= ID_FIELD_SIZE) {
-            std::cerr << "Length of parameter id string '" << p.id << "' exceeds maximum " << ID_FIELD_SIZE
-                      << std::endl;
-            return CSClient::RESULT_INVALID;
-        }
         if (!outputsByName.count(p.id)) {
             std::cerr << "Unknown parameter ID: " << p.id << std::endl;
             return CSClient::RESULT_INVALID;
@@ -319,18 +308,31 @@ void CSClientProtocol::getAllPublishedParameters(std::vector<CSClient::Parameter
         out.push_back(toParameter(*kv.second));
 }
 
+namespace {
+template <typename Table>
+bool has(const Table& byName, const std::string& id, bool registeredOnly)
+{
+    auto it = byName.find(id);
+    return it != byName.end() &&
+           (!registeredOnly || it->second->serverId != CSClientProtocol::UNCONFIRMED_SERVER_ID);
+}
+
+unsigned waiting(size_t total, size_t registered)
+{
+    return static_cast<unsigned>(total > registered ? total - registered : 0);
+}
+} // namespace
+
 bool CSClientProtocol::hasInputParameter(const std::string& id, bool registeredOnly) const
 {
     CSLockGuard g(registryLock);
-    auto it = inputsByName.find(id);
-    return it != inputsByName.end() && (!registeredOnly || it->second->serverId != UNCONFIRMED_SERVER_ID);
+    return has(inputsByName, id, registeredOnly);
 }
 
 bool CSClientProtocol::hasOutputParameter(const std::string& id, bool registeredOnly) const
 {
     CSLockGuard g(registryLock);
-    auto it = outputsByName.find(id);
-    return it != outputsByName.end() && (!registeredOnly || it->second->serverId != UNCONFIRMED_SERVER_ID);
+    return has(outputsByName, id, registeredOnly);
 }
 
 unsigned CSClientProtocol::getNumberOfInputParameters(bool registeredOnly) const
@@ -348,20 +350,18 @@ unsigned CSClientProtocol::getNumberOfOutputParameters(bool registeredOnly) cons
 unsigned CSClientProtocol::getNumberOfInputParametersWaitingForConfirmation() const
 {
     CSLockGuard g(registryLock);
-    size_t total = inputsByName.size(), registered = inputIdsToNames.size();
-    return static_cast<unsigned>(total > registered ? total - registered : 0);
+    return waiting(inputsByName.size(), inputIdsToNames.size());
 }
 
 unsigned CSClientProtocol::getNumberOfOutputParametersWaitingForConfirmation() const
 {
     CSLockGuard g(registryLock);
-    size_t total = outputsByName.size(), registered = outputsById.size();
-    return static_cast<unsigned>(total > registered ? total - registered : 0);
+    return waiting(outputsByName.size(), outputsById.size());
 }
 
 void CSClientProtocol::unregisterAllLocalParameters()
 {
-    CSLockGuard g(registryLock);
+    RegistryGuard g(*this);
     for (auto& kv : inputsByName)
         delete kv.second;
     for (auto& kv : outputsByName)
@@ -389,6 +389,103 @@ void CSClientProtocol::adoptOutputServerId(OutputParameterEntry* entry, unsigned
     }
     entry->serverId = serverId;
     outputsById[serverId] = entry;
+}
+
+// ---------------------------------------------------------------- responses
+
+void CSClientProtocol::confirmInputs(const RawMessage& response, const ResponseLayout& layout, const char* label,
+                                     const EntryValue& value)
+{
+    std::vector<CSClient::InputDef> defs;
+    std::vector<CSClient::Parameter> values;
+    {
+        RegistryGuard g(*this);
+        const unsigned n = protocol_helpers::entriesInBody(response, layout.firstEntry, layout.entrySize,
+                                                           response.getDoubleWord(layout.countOffset));
+        for (unsigned i = 0; i < n; ++i) {
+            const unsigned at = layout.firstEntry + i * layout.entrySize;
+            const std::string name = protocol_helpers::readName(response, at + layout.nameOffset, NAME_FIELD_SIZE);
+            auto it = inputsByName.find(name);
+            if (it == inputsByName.end())
+                continue;
+            const unsigned id = response.getDoubleWord(at + layout.idOffset);
+            if (!isQuiet())
+                std::cout << "Successful registration of " << label << " input " << name << " as ID " << id
+                          << std::endl;
+            InputParameterEntry* e = it->second;
+            adoptInputServerId(e, id);
+            defs.push_back(CSClient::InputDef{e->id, e->type, e->updateRate});
+            CSClient::Parameter p;
+            if (value(response, at, *e, p))
+                values.push_back(p);
+        }
+    }
+    std::set<CSClient::CallbackIface*> set;
+    getCallbackInterfaces(set);
+    for (CSClient::CallbackIface* callback : set) {
+        callback->registrationComplete(defs);
+        callback->parametersUpdated(values);
+    }
+}
+
+void CSClientProtocol::confirmOutputs(const RawMessage& response, const ResponseLayout& layout, const char* label,
+                                      bool keepOverrides)
+{
+    std::vector<CSClient::OutputDef> defs;
+    std::vector<std::string> plain, overridden;
+    {
+        RegistryGuard g(*this);
+        const unsigned n = protocol_helpers::entriesInBody(response, layout.firstEntry, layout.entrySize,
+                                                           response.getDoubleWord(layout.countOffset));
+        for (unsigned i = 0; i < n; ++i) {
+            const unsigned at = layout.firstEntry + i * layout.entrySize;
+            const unsigned id = response.getDoubleWord(at + layout.idOffset);
+            const std::string name = protocol_helpers::readName(response, at + layout.nameOffset, NAME_FIELD_SIZE);
+            auto it = outputsByName.find(name);
+            if (it == outputsByName.end()) {
+                std::cerr << "Parameter not found: " << name << "(" << id << ")" << std::endl;
+                continue;
+            }
+            if (!isQuiet())
+                std::cout << "Successful registration of " << label << " output " << name << " as ID " << id
+                          << std::endl;
+            OutputParameterEntry* e = it->second;
+            adoptOutputServerId(e, id);
+            defs.push_back(CSClient::OutputDef{e->id, e->type});
+            if (e->hasValue)
+                (keepOverrides && e->override ? overridden : plain).push_back(name);
+        }
+    }
+    std::set<CSClient::CallbackIface*> set;
+    getCallbackInterfaces(set);
+    for (CSClient::CallbackIface* callback : set)
+        callback->registrationComplete(defs);
+    // The entries are looked up again under the lock: another thread may
+    // have unregistered one while the callbacks ran.
+    auto resend = [this](const std::vector<std::string>& ids, PublishMode mode) {
+        if (ids.empty())
+            return;
+        RegistryGuard g(*this);
+        std::vector<OutputParameterEntry*> list;
+        for (const std::string& id : ids) {
+            auto it = outputsByName.find(id);
+            if (it != outputsByName.end() && it->second->hasValue)
+                list.push_back(it->second);
+        }
+        sendParameterPublishRequest(list, mode);
+    };
+    resend(plain, PUBLISH_PLAIN);
+    resend(overridden, PUBLISH_OVERRIDE);
+}
+
+void CSClientProtocol::deliverParameters(const std::vector<CSClient::Parameter>& values)
+{
+    if (values.empty())
+        return;
+    std::set<CSClient::CallbackIface*> set;
+    getCallbackInterfaces(set);
+    for (CSClient::CallbackIface* callback : set)
+        callback->parametersUpdated(values);
 }
 
 } // namespace com_vela

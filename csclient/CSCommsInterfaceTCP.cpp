@@ -21,11 +21,19 @@ void report(const char* line)
 {
     std::cerr << line << std::endl;
 }
+
+struct timeval asTimeval(std::chrono::milliseconds d)
+{
+    struct timeval t;
+    t.tv_sec = static_cast<time_t>(d.count() / 1000);
+    t.tv_usec = static_cast<suseconds_t>((d.count() % 1000) * 1000);
+    return t;
+}
 } // namespace
 
-CSCommsInterfaceTCP::CSCommsInterfaceTCP() : socket(-1), options() {}
+CSCommsInterfaceTCP::CSCommsInterfaceTCP(const Timing& t) : timing(t), socket(-1), options() {}
 
-CSCommsInterfaceTCP::CSCommsInterfaceTCP(const Options& o) : socket(-1), options(o) {}
+CSCommsInterfaceTCP::CSCommsInterfaceTCP(const Options& o, const Timing& t) : timing(t), socket(-1), options(o) {}
 
 CSCommsInterfaceTCP::~CSCommsInterfaceTCP()
 {
@@ -79,13 +87,13 @@ bool CSCommsInterfaceTCP::openConnection(unsigned ipAddress, unsigned port)
         return false;
     }
 
-    struct timeval receiveTimeout = {1, 0};
+    struct timeval receiveTimeout = asTimeval(timing.receiveTimeout);
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) != 0) {
         report("Unable to set socket options");
         ::close(fd);
         return false;
     }
-    struct timeval sendTimeout = {30, 0};
+    struct timeval sendTimeout = asTimeval(timing.sendTimeout);
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
         report("Unable to set socket timeout options");
         ::close(fd);
@@ -134,7 +142,7 @@ bool CSCommsInterfaceTCP::openConnection(unsigned ipAddress, unsigned port)
 // The socket lock is held through the connect, so a close request waits for
 // it: the attempt is bounded instead of lasting the system's connect timeout
 // (minutes for an address that never answers).
-bool CSCommsInterfaceTCP::connectWithin(int fd, const struct sockaddr_in& server)
+bool CSCommsInterfaceTCP::connectWithin(int fd, const struct sockaddr_in& server) const
 {
     const int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
@@ -144,7 +152,7 @@ bool CSCommsInterfaceTCP::connectWithin(int fd, const struct sockaddr_in& server
         struct pollfd p = {fd, POLLOUT, 0};
         int ready;
         do {
-            ready = ::poll(&p, 1, static_cast<int>(CONNECT_TIMEOUT_MS));
+            ready = ::poll(&p, 1, static_cast<int>(timing.connectBound.count()));
         } while (ready < 0 && errno == EINTR);
         int error = 0;
         socklen_t length = sizeof error;

@@ -3,6 +3,7 @@
 
 #include "CSCommsInterface.h"
 #include "CSMutex.h"
+#include "Timing.h"
 
 #include <netinet/in.h>
 
@@ -11,20 +12,18 @@
 
 namespace com_vela {
 
-// Blocking IPv4 TCP client with a 1-second receive timeout, so that the
-// receive thread looks at the engine state at least once a second.
+// Blocking IPv4 TCP client with a short receive timeout (timing.receiveTimeout,
+// 1 second), so that the receive thread looks at the engine state at least
+// that often. A connect attempt lasts at most timing.connectBound.
 class CSCommsInterfaceTCP : public CSCommsInterface {
 public:
-    // Longest wait for the server to accept a connect attempt.
-    static constexpr unsigned CONNECT_TIMEOUT_MS = 5000;
-
     struct Options {
         unsigned receiveBufferSize = 0;   // 0: system default
         unsigned sendBufferSize = 0;      // 0: system default
     };
 
-    CSCommsInterfaceTCP();
-    explicit CSCommsInterfaceTCP(const Options& options);
+    explicit CSCommsInterfaceTCP(const Timing& timing = Timing());
+    explicit CSCommsInterfaceTCP(const Options& options, const Timing& timing = Timing());
     ~CSCommsInterfaceTCP() override;
 
     void setOptions(const Options& options);
@@ -48,8 +47,9 @@ public:
     static std::string convertIPOctetToAddress(unsigned address);
 
 private:
-    static bool connectWithin(int fd, const struct sockaddr_in& server);
+    bool connectWithin(int fd, const struct sockaddr_in& server) const;
 
+    const Timing timing;
     std::atomic<int> socket;
     Options options;
     CSMutex socketMutex;

@@ -23,7 +23,7 @@ namespace {
 thread_local std::shared_ptr<CSThread::Control> tCurrent;
 }
 
-CSThread::CSThread() : held(false), handle() {}
+CSThread::CSThread(const Timing& timing) : stopBound(timing.threadStopBound), held(false), handle() {}
 
 CSThread::~CSThread()
 {
@@ -109,7 +109,7 @@ void CSThread::kill()
     bool finished;
     {
         std::unique_lock<std::mutex> g(c->mutex);
-        finished = c->changed.wait_for(g, std::chrono::milliseconds(KILL_WAIT_MS), [&] { return c->finished; });
+        finished = c->changed.wait_for(g, stopBound, [&] { return c->finished; });
     }
     if (finished) {
         pthread_join(handle.load(), nullptr);
@@ -130,7 +130,7 @@ bool CSThread::waitForThread() const
     return ok;
 }
 
-bool CSThread::joinWithin(unsigned milliseconds) const
+bool CSThread::joinWithin(std::chrono::milliseconds bound) const
 {
     std::unique_lock<std::mutex> guard(lock);
     if (!held || pthread_equal(handle.load(), pthread_self()))
@@ -138,7 +138,7 @@ bool CSThread::joinWithin(unsigned milliseconds) const
     std::shared_ptr<Control> c = std::atomic_load(&control);
     {
         std::unique_lock<std::mutex> g(c->mutex);
-        if (!c->changed.wait_for(g, std::chrono::milliseconds(milliseconds), [&] { return c->finished; }))
+        if (!c->changed.wait_for(g, bound, [&] { return c->finished; }))
             return false;
     }
     bool ok = pthread_join(handle.load(), nullptr) == 0;
@@ -183,15 +183,14 @@ bool CSThread::stopRequested()
     return tCurrent->stop;
 }
 
-bool CSThread::sleepUnlessStopped(unsigned milliseconds)
+bool CSThread::sleepUnlessStopped(std::chrono::milliseconds duration)
 {
     if (!tCurrent) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        std::this_thread::sleep_for(duration);
         return false;
     }
     std::unique_lock<std::mutex> g(tCurrent->mutex);
-    return tCurrent->changed.wait_for(g, std::chrono::milliseconds(milliseconds),
-                                      [] { return tCurrent->stop; });
+    return tCurrent->changed.wait_for(g, duration, [] { return tCurrent->stop; });
 }
 
 } // namespace com_vela

@@ -1,8 +1,11 @@
 #ifndef COM_VELA_CSTHREAD_H
 #define COM_VELA_CSTHREAD_H
 
+#include "Timing.h"
+
 #include <pthread.h>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -16,17 +19,16 @@ class CSThread {
 public:
     typedef void* (*Function)(void*);
 
-    // Longest time kill() waits for the thread to return before detaching it.
-    static constexpr unsigned KILL_WAIT_MS = 10000;
-
-    CSThread();
+    // kill() waits timing.threadStopBound for the thread to return before
+    // detaching it.
+    explicit CSThread(const Timing& timing = Timing());
     virtual ~CSThread();   // as kill()
 
     // False without doing anything when a thread is already held.
     bool create(Function function, void* argument);
 
     // Requests a stop and releases the handle. From another thread the thread
-    // is joined, or detached after KILL_WAIT_MS; from the thread itself the
+    // is joined, or detached after the stop bound; from the thread itself the
     // handle counts as empty once the thread has returned (the next create,
     // kill or wait joins it).
     void kill();
@@ -36,7 +38,7 @@ public:
 
     // Joins when the thread returns within the given time; false (handle kept)
     // otherwise, or when no handle is held, or when called from the thread itself.
-    bool joinWithin(unsigned milliseconds) const;
+    bool joinWithin(std::chrono::milliseconds bound) const;
 
     bool isActive() const;
     pthread_t getId() const;
@@ -50,7 +52,7 @@ public:
     // thread not started by CSThread), and a sleep that ends early on a stop
     // request (returns true when stopped).
     static bool stopRequested();
-    static bool sleepUnlessStopped(unsigned milliseconds);
+    static bool sleepUnlessStopped(std::chrono::milliseconds duration);
 
     struct Control;
 
@@ -64,6 +66,7 @@ private:
     // Serialises create, kill and the joins. The state below is also read
     // without it, so the running thread may query its own CSThread while
     // its owner waits in kill().
+    const std::chrono::milliseconds stopBound;
     mutable std::mutex lock;
     mutable std::atomic<bool> held;
     mutable std::atomic<pthread_t> handle;

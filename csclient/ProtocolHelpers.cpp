@@ -9,9 +9,9 @@ namespace protocol_helpers {
 
 RawMessage beginMessage(const unsigned char (&header)[12], unsigned code) {
     RawMessage m(RawMessage::TYPE_DATA);
-    m.write(reinterpret_cast<const char*>(header), 12);
-    m.writeAt(10, static_cast<unsigned char>((code >> 8) & 0xFF));
-    m.writeAt(11, static_cast<unsigned char>(code & 0xFF));
+    m.write(reinterpret_cast<const char*>(header), MESSAGE_HEADER_SIZE);
+    m.writeAt(MESSAGE_CODE_OFFSET, static_cast<unsigned char>((code >> 8) & 0xFF));
+    m.writeAt(MESSAGE_CODE_OFFSET + 1, static_cast<unsigned char>(code & 0xFF));
     return m;
 }
 

@@ -9,6 +9,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 namespace com_vela {
 namespace protocol_helpers {
@@ -27,6 +28,18 @@ std::string readName(const RawMessage& message, unsigned offset, unsigned width 
 // Number of whole entries of `entrySize` bytes from `offset` that the body
 // holds, at most `announced`: the bound for every loop over a wire count.
 unsigned entriesInBody(const RawMessage& message, unsigned offset, unsigned entrySize, unsigned announced);
+
+// A request of a leading word (the SIM simulator word, the APP patient id),
+// the count and the entries' server ids: both protocols' unsubscriptions.
+template <typename Entry>
+RawMessage serverIdList(const unsigned char (&header)[12], unsigned code, unsigned leadingWord,
+                        const std::vector<Entry*>& entries) {
+    RawMessage m = beginMessage(header, code);
+    m.write(leadingWord);
+    m.write(static_cast<unsigned>(entries.size()));
+    for (const auto* e : entries) m.write(e->serverId);
+    return m;
+}
 
 // Update-rate code of an input definition to the rate word on the wire.
 unsigned rateWord(unsigned updateRateCode);

@@ -41,12 +41,16 @@ RawMessage::~RawMessage() {}
 
 int RawMessage::getProtocol() const
 {
-    return data.empty() ? 0 : static_cast<int>(static_cast<signed char>(data[0]));
+    return data.size() <= MESSAGE_PROTOCOL_OFFSET
+               ? 0
+               : static_cast<int>(static_cast<signed char>(data[MESSAGE_PROTOCOL_OFFSET]));
 }
 
 int RawMessage::getSubprotocol() const
 {
-    return data.size() < 2 ? 0 : static_cast<int>(static_cast<signed char>(data[1]));
+    return data.size() <= MESSAGE_SUBPROTOCOL_OFFSET
+               ? 0
+               : static_cast<int>(static_cast<signed char>(data[MESSAGE_SUBPROTOCOL_OFFSET]));
 }
 
 unsigned short RawMessage::getWord(unsigned offset) const
@@ -149,13 +153,13 @@ bool buildFrame(const RawMessage& body, RawMessage& frame)
     bytes.insert(bytes.end(), body.getData().begin(), body.getData().end());
 
     if (type == RawMessage::TYPE_DATA) {
-        out.writeAt(FRAME_HEADER_SIZE + 4, body.getSize());
+        out.writeAt(FRAME_HEADER_SIZE + MESSAGE_LENGTH_OFFSET, body.getSize());
     } else {
-        out.writeAt(8u, 3u);
-        out.writeAt(12u, 2u);
-        out.writeAt(31u, static_cast<unsigned char>(0xFE));
+        out.writeAt(FRAME_KIND_OFFSET, FRAME_KIND_FLOW_CONTROL);
+        out.writeAt(FRAME_FLOW_MARK_OFFSET, FLOW_CONTROL_MARK);
+        out.writeAt(FRAME_TRAILER_OFFSET, FLOW_CONTROL_TRAILER);
     }
-    out.writeAt(0u, FRAME_HEADER_SIZE + body.getSize());
+    out.writeAt(FRAME_LENGTH_OFFSET, FRAME_HEADER_SIZE + body.getSize());
     frame = std::move(out);
     return true;
 }
@@ -165,15 +169,15 @@ FrameHeaderStatus decodeFrameHeader(const RawMessage& header, RawMessage::Type& 
 {
     if (header.getSize() < FRAME_HEADER_SIZE)
         return FRAME_HEADER_SHORT;
-    frameLength = header.getDoubleWord(0);
+    frameLength = header.getDoubleWord(FRAME_LENGTH_OFFSET);
     if (frameLength <= FRAME_HEADER_SIZE || frameLength > MAX_FRAME_SIZE)
         return FRAME_HEADER_BAD_LENGTH;
     bodyLength = frameLength - FRAME_HEADER_SIZE;
-    switch (header.getDoubleWord(8)) {
-    case 0:
+    switch (header.getDoubleWord(FRAME_KIND_OFFSET)) {
+    case FRAME_KIND_DATA:
         type = RawMessage::TYPE_DATA;
         break;
-    case 3:
+    case FRAME_KIND_FLOW_CONTROL:
         type = RawMessage::TYPE_FLOW_CONTROL;
         break;
     default:

@@ -55,8 +55,25 @@ private:
     Type type;
 };
 
-// Frame layout shared by the sender and the receiver.
+// Frame header: 32 bytes in front of every body. Offsets into the header.
 constexpr unsigned FRAME_HEADER_SIZE = 32;
+constexpr unsigned FRAME_LENGTH_OFFSET = 0;        // u32: header plus body
+constexpr unsigned FRAME_HEADER_LENGTH_OFFSET = 4; // u32: 32
+constexpr unsigned FRAME_KIND_OFFSET = 8;          // u32: kind code
+constexpr unsigned FRAME_FLOW_MARK_OFFSET = 12;    // u32: 2 on flow-control frames
+constexpr unsigned FRAME_TRAILER_OFFSET = 31;      // u8: 0xFE on flow-control frames
+// Kind codes at FRAME_KIND_OFFSET.
+constexpr unsigned FRAME_KIND_DATA = 0;
+constexpr unsigned FRAME_KIND_FLOW_CONTROL = 3;
+constexpr unsigned FLOW_CONTROL_MARK = 2;
+constexpr unsigned char FLOW_CONTROL_TRAILER = 0xFE;
+
+// Message header: the first 12 bytes of every data body. Offsets into the body.
+constexpr unsigned MESSAGE_HEADER_SIZE = 12;
+constexpr unsigned MESSAGE_PROTOCOL_OFFSET = 0;    // u8
+constexpr unsigned MESSAGE_SUBPROTOCOL_OFFSET = 1; // u8
+constexpr unsigned MESSAGE_LENGTH_OFFSET = 4;      // u32: body length, patched when sent
+constexpr unsigned MESSAGE_CODE_OFFSET = 10;       // u16
 // A frame longer than this is refused as corrupt: no real frame comes near it,
 // and the announced length decides the body allocation.
 constexpr unsigned MAX_FRAME_SIZE = 16u * 1024u * 1024u;

@@ -11,7 +11,7 @@ class SimClient : public CSClient {
 public:
     class Callback : public CSClient::CallbackIface {};
 
-    SimClient(unsigned simulatorId, unsigned options);
+    SimClient(unsigned simulatorId, unsigned options, const Timing& timing = Timing());
 
     // The engine, for its simulator id and for tests.
     SimulatorProtocol* engine() { return static_cast<SimulatorProtocol*>(protocol); }

@@ -12,18 +12,19 @@ namespace {
 
 #define SIM_HEADER(code) {4, 2, 0x7F, 0xFF, 0, 0, 0, 0, 0x00, 0x7F, 0x00, code}
 
-void callRegistrationComplete(const std::set<CSClient::CallbackIface*>& set,
-                              const std::vector<CSClient::InputDef>& defs,
-                              const std::vector<CSClient::Parameter>& values) {
-    for (auto* cb : set) {
-        cb->registrationComplete(defs);
-        cb->parametersUpdated(values);
-    }
+unsigned isIntWord(CSClient::ParameterType type) { return type == CSClient::PARAMETER_TYPE_INT ? 1u : 0u; }
+
+// A value of a subscribe response or an update: integer when its kind word
+// is non-zero, else float.
+CSClient::Parameter valueOf(const RawMessage& m, const std::string& name, unsigned kindAt, unsigned valueAt) {
+    return m.getDoubleWord(kindAt) != 0 ? CSClient::Parameter::makeInt(name, m.getInt(valueAt))
+                                        : CSClient::Parameter::makeFloat(name, m.getFloat(valueAt));
 }
 
 }  // namespace
 
-SimulatorProtocol::SimulatorProtocol(unsigned id, unsigned options) : CSClientProtocol(options), simulatorId(id) {}
+SimulatorProtocol::SimulatorProtocol(unsigned id, unsigned options, const Timing& timing)
+    : CSClientProtocol(options, timing), simulatorId(id) {}
 
 SimulatorProtocol::~SimulatorProtocol() {}
 
@@ -51,8 +52,8 @@ CSClient::Result SimulatorProtocol::sendInputSubscriptionRequest(const std::vect
         unsigned rate = rateWord(e->updateRate);
         m.write(rate);
         m.write(rate);
-        m.write(e->type == CSClient::PARAMETER_TYPE_INT ? 1u : 0u);
-        writeName(m, e->id);
+        m.write(isIntWord(e->type));
+        writeName(m, e->id, NAME_FIELD_SIZE);
     }
     return keptForLater(sendMessage(m));
 }
@@ -64,31 +65,25 @@ CSClient::Result SimulatorProtocol::sendOutputSubscriptionRequest(const std::vec
     m.write(simulatorWord());
     m.write(static_cast<unsigned>(entries.size()));
     for (const auto* e : entries) {
-        m.write(1200u);
-        m.write(e->type == CSClient::PARAMETER_TYPE_INT ? 1u : 0u);
-        writeName(m, e->id);
+        m.write(OutputSubscription::CONSTANT);
+        m.write(isIntWord(e->type));
+        writeName(m, e->id, NAME_FIELD_SIZE);
     }
     return keptForLater(sendMessage(m));
 }
 
+static const unsigned char sUnregisterHeader[12] = SIM_HEADER(0x04);
+
 CSClient::Result SimulatorProtocol::sendInputUnsubscriptionRequest(const std::vector<InputParameterEntry*>& entries) {
     if (entries.empty()) return CSClient::RESULT_OK;
-    static const unsigned char sUnregisterHeader[12] = SIM_HEADER(0x04);
-    RawMessage m = beginMessage(sUnregisterHeader, CODE_INPUT_UNSUBSCRIPTION);
-    m.write(simulatorWord());
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) m.write(e->serverId);
-    return keptForLater(sendMessage(m));
+    return keptForLater(
+        sendMessage(serverIdList(sUnregisterHeader, CODE_INPUT_UNSUBSCRIPTION, simulatorWord(), entries)));
 }
 
 CSClient::Result SimulatorProtocol::sendOutputUnsubscriptionRequest(const std::vector<OutputParameterEntry*>& entries) {
     if (entries.empty()) return CSClient::RESULT_OK;
-    static const unsigned char sUnregisterHeader[12] = SIM_HEADER(0x04);
-    RawMessage m = beginMessage(sUnregisterHeader, CODE_OUTPUT_UNSUBSCRIPTION);
-    m.write(simulatorWord());
-    m.write(static_cast<unsigned>(entries.size()));
-    for (const auto* e : entries) m.write(e->serverId);
-    return keptForLater(sendMessage(m));
+    return keptForLater(
+        sendMessage(serverIdList(sUnregisterHeader, CODE_OUTPUT_UNSUBSCRIPTION, simulatorWord(), entries)));
 }
 
 CSClient::Result SimulatorProtocol::sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& entries,
@@ -125,112 +120,58 @@ CSClient::Result SimulatorProtocol::sendParameterPublishRequest(const std::vecto
 
 void SimulatorProtocol::handleReceivedMessage(const RawMessage& message) {
     if (message.getProtocol() != int(PROTOCOL) || message.getSubprotocol() != int(SUBPROTOCOL) ||
-        message.getSize() < 12)
+        message.getSize() < MESSAGE_HEADER_SIZE)
         return;
-    switch (message.getWord(10)) {
-    case CODE_PUBLISH_RESPONSE: handlePublishResponse(message); break;
-    case CODE_SUBSCRIBE_RESPONSE: handleSubscribeResponse(message); break;
+    static const ResponseLayout sSubscribed = {SubscribeResponse::COUNT, SubscribeResponse::ENTRIES,
+                                               SubscribeResponse::ENTRY_SIZE, SubscribeResponse::ENTRY_ID,
+                                               SubscribeResponse::ENTRY_NAME};
+    static const ResponseLayout sPublished = {PublishResponse::COUNT, PublishResponse::ENTRIES,
+                                              PublishResponse::ENTRY_SIZE, PublishResponse::ENTRY_ID,
+                                              PublishResponse::ENTRY_NAME};
+    switch (message.getWord(MESSAGE_CODE_OFFSET)) {
+    case CODE_PUBLISH_RESPONSE:
+        // The SIM protocol re-sends every last value plainly, overrides too.
+        confirmOutputs(message, sPublished, "SE", false);
+        break;
+    case CODE_SUBSCRIBE_RESPONSE:
+        confirmInputs(message, sSubscribed, "SE",
+                      [](const RawMessage& m, unsigned at, const InputParameterEntry& e, CSClient::Parameter& out) {
+                          out = valueOf(m, e.id, at + SubscribeResponse::ENTRY_IS_INT,
+                                        at + SubscribeResponse::ENTRY_VALUE);
+                          return true;
+                      });
+        break;
     case CODE_PUBLISH: handleSimulatorUpdate(message); break;
     case CODE_VERSION_RESPONSE: handleVersionResponse(message); break;
     default: break;
     }
 }
 
-void SimulatorProtocol::handleSubscribeResponse(const RawMessage& message) {
-    const unsigned kEntry = 52;
-    std::vector<CSClient::InputDef> defs;
-    std::vector<CSClient::Parameter> values;
-    {
-        CSLockGuard guard(registryLock);
-        unsigned n = entriesInBody(message, 20, kEntry, message.getDoubleWord(16));
-        for (unsigned i = 0; i < n; ++i) {
-            unsigned off = 20 + i * kEntry;
-            std::string name = readName(message, off + 20);
-            auto it = inputsByName.find(name);
-            if (it == inputsByName.end()) continue;
-            unsigned id = message.getDoubleWord(off);
-            if (!isQuiet()) std::cout << "Successful registration of SE input " << name << " as ID " << id << std::endl;
-            InputParameterEntry* e = it->second;
-            adoptInputServerId(e, id);
-            defs.push_back(CSClient::InputDef{e->id, e->type, e->updateRate});
-            bool isInt = message.getDoubleWord(off + 12) != 0;
-            values.push_back(isInt ? CSClient::Parameter::makeInt(name, message.getInt(off + 16))
-                                   : CSClient::Parameter::makeFloat(name, message.getFloat(off + 16)));
-        }
-    }
-    std::set<CSClient::CallbackIface*> set;
-    getCallbackInterfaces(set);
-    callRegistrationComplete(set, defs, values);
-}
-
-void SimulatorProtocol::handlePublishResponse(const RawMessage& message) {
-    const unsigned kEntry = 48;
-    std::vector<CSClient::OutputDef> defs;
-    std::vector<std::string> resend;
-    {
-        CSLockGuard guard(registryLock);
-        unsigned n = entriesInBody(message, 20, kEntry, message.getDoubleWord(16));
-        for (unsigned i = 0; i < n; ++i) {
-            unsigned off = 20 + i * kEntry;
-            unsigned id = message.getDoubleWord(off);
-            std::string name = readName(message, off + 16);
-            auto it = outputsByName.find(name);
-            if (it == outputsByName.end()) {
-                std::cerr << "Parameter not found: " << name << "(" << id << ")" << std::endl;
-                continue;
-            }
-            if (!isQuiet()) std::cout << "Successful registration of SE output " << name << " as ID " << id << std::endl;
-            OutputParameterEntry* e = it->second;
-            adoptOutputServerId(e, id);
-            defs.push_back(CSClient::OutputDef{e->id, e->type});
-            if (e->hasValue) resend.push_back(name);
-        }
-    }
-    std::set<CSClient::CallbackIface*> set;
-    getCallbackInterfaces(set);
-    for (auto* cb : set) cb->registrationComplete(defs);
-    if (resend.empty()) return;
-    // The entries are looked up again: another thread may have unregistered
-    // one while the callbacks ran.
-    CSLockGuard guard(registryLock);
-    std::vector<OutputParameterEntry*> list;
-    for (const auto& name : resend) {
-        auto it = outputsByName.find(name);
-        if (it != outputsByName.end() && it->second->hasValue) list.push_back(it->second);
-    }
-    sendParameterPublishRequest(list, PUBLISH_PLAIN);
-}
-
 void SimulatorProtocol::handleSimulatorUpdate(const RawMessage& message) {
-    const unsigned kEntry = 12;
-    unsigned n = entriesInBody(message, 24, kEntry, message.getDoubleWord(20));
+    const unsigned n =
+        entriesInBody(message, Publish::ENTRIES, Publish::ENTRY_SIZE, message.getDoubleWord(Publish::COUNT));
     if (n == 0) return;
     std::vector<CSClient::Parameter> values;
     values.reserve(n);
     {
-        CSLockGuard guard(registryLock);
+        RegistryGuard guard(*this);
         for (unsigned i = 0; i < n; ++i) {
-            unsigned off = 24 + i * kEntry;
-            unsigned id = message.getDoubleWord(off);
-            if (id == 0) continue;
+            const unsigned at = Publish::ENTRIES + i * Publish::ENTRY_SIZE;
+            const unsigned id = message.getDoubleWord(at + Publish::ENTRY_ID);
+            if (id == 0) continue;  // an empty entry
             auto it = inputIdsToNames.find(id);
             if (it == inputIdsToNames.end()) continue;
-            bool isInt = message.getDoubleWord(off + 4) != 0;
-            values.push_back(isInt ? CSClient::Parameter::makeInt(it->second, message.getInt(off + 8))
-                                   : CSClient::Parameter::makeFloat(it->second, message.getFloat(off + 8)));
+            values.push_back(valueOf(message, it->second, at + Publish::ENTRY_KIND, at + Publish::ENTRY_VALUE));
         }
     }
-    if (values.empty()) return;
-    std::set<CSClient::CallbackIface*> set;
-    getCallbackInterfaces(set);
-    for (auto* cb : set) cb->parametersUpdated(values);
+    deliverParameters(values);
 }
 
 void SimulatorProtocol::handleVersionResponse(const RawMessage& message) {
-    if (message.getDoubleWord(148) != 1) return;
-    std::string version = readName(message, 16, 128);
+    if (message.getDoubleWord(VersionResponse::STATUS) != VersionResponse::STATUS_VALID) return;
+    std::string version = readName(message, VersionResponse::TEXT, VersionResponse::TEXT_SIZE);
     setServerVersion(version);
-    unsigned serverSimulatorId = message.getDoubleWord(12) >> 16;
+    unsigned serverSimulatorId = message.getDoubleWord(SIMULATOR_WORD) >> 16;
     if (serverSimulatorId != getSimulatorId()) {
         if (!isQuiet())
             std::cout << "Simulator ID is now " << serverSimulatorId << " -> reconnecting under the new id" << std::endl;
@@ -238,7 +179,7 @@ void SimulatorProtocol::handleVersionResponse(const RawMessage& message) {
         reregisterAllInputParameters();
         reregisterAllOutputParameters();
     }
-    unsigned protocolVersion = message.getDoubleWord(144);
+    unsigned protocolVersion = message.getDoubleWord(VersionResponse::PROTOCOL_VERSION);
     setProtocolVersion(protocolVersion);
     if (!isQuiet()) {
         std::cout << "Found server version: " << version << std::endl;

@@ -28,7 +28,53 @@ public:
     static const unsigned SUBPROTOCOL = 2;
     static const unsigned MAX_SIMULATOR_ID = 0x7FFF;
 
-    SimulatorProtocol(unsigned simulatorId, unsigned options);
+    // ---- Wire layouts: offsets from the start of the body (message header
+    // included); ENTRY_* offsets count from the start of an entry. Names take
+    // NAME_FIELD_SIZE bytes.
+    // Every request carries the simulator word (id << 16) here.
+    static const unsigned SIMULATOR_WORD = 12;
+    // 0x0001: entries of rate, rate again, is-integer, name.
+    struct InputSubscription {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 44;
+        static constexpr unsigned ENTRY_RATE = 0, ENTRY_RATE_AGAIN = 4, ENTRY_IS_INT = 8, ENTRY_NAME = 12;
+    };
+    // 0x0002: entries of the constant word, is-integer, name.
+    struct OutputSubscription {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 40;
+        static constexpr unsigned ENTRY_CONSTANT = 0, ENTRY_IS_INT = 4, ENTRY_NAME = 8;
+        static constexpr unsigned CONSTANT = 1200;
+    };
+    // 0x0004 and 0x0005: server ids.
+    struct Unsubscription {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 4;
+    };
+    // 0x0003 both ways: publish request and simulator update. Value kind:
+    // non-zero integer, zero float.
+    struct Publish {
+        static constexpr unsigned MODE = 16, COUNT = 20, ENTRIES = 24, ENTRY_SIZE = 12;
+        static constexpr unsigned ENTRY_ID = 0, ENTRY_KIND = 4, ENTRY_VALUE = 8;
+    };
+    // 0x0006: the simulator word and a zero word.
+    struct VersionRequest {
+        static constexpr unsigned SIZE = 20;
+    };
+    // 0x0101: server id, 8 bytes not read, is-integer, value, name.
+    struct SubscribeResponse {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 52;
+        static constexpr unsigned ENTRY_ID = 0, ENTRY_IS_INT = 12, ENTRY_VALUE = 16, ENTRY_NAME = 20;
+    };
+    // 0x0102: server id, 12 bytes not read, name.
+    struct PublishResponse {
+        static constexpr unsigned COUNT = 16, ENTRIES = 20, ENTRY_SIZE = 48;
+        static constexpr unsigned ENTRY_ID = 0, ENTRY_NAME = 16;
+    };
+    // 0x0106: the server's simulator word at SIMULATOR_WORD.
+    struct VersionResponse {
+        static constexpr unsigned TEXT = 16, TEXT_SIZE = 128, PROTOCOL_VERSION = 144, STATUS = 148, SIZE = 152;
+        static constexpr unsigned STATUS_VALID = 1;
+    };
+
+    SimulatorProtocol(unsigned simulatorId, unsigned options, const Timing& timing = Timing());
     ~SimulatorProtocol() override;
 
     void handleReceivedMessage(const RawMessage& message) override;
@@ -45,15 +91,9 @@ public:
     CSClient::Result setSimulatorId(unsigned id);
 
 private:
-    void handleSubscribeResponse(const RawMessage& message);
-    void handlePublishResponse(const RawMessage& message);
     void handleSimulatorUpdate(const RawMessage& message);
     void handleVersionResponse(const RawMessage& message);
     unsigned simulatorWord() const { return getSimulatorId() << 16; }
-    // Requests that the registry keeps report "not connected" as done.
-    static CSClient::Result keptForLater(CSClient::Result r) {
-        return r == CSClient::RESULT_NOT_CONNECTED ? CSClient::RESULT_OK : r;
-    }
 
     std::atomic<unsigned> simulatorId;
 };

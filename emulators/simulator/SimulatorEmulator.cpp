@@ -1,8 +1,10 @@
 #include "SimulatorEmulator.h"
 
+#include "AppProtocol.h"
 #include "EmulatorWire.h"
 #include "PatientModel.h"
 #include "ScenarioScript.h"
+#include "SimulatorProtocol.h"
 #include "SocketFlags.h"
 
 #include <algorithm>
@@ -25,8 +27,19 @@ using namespace simemu;
 
 namespace {
 
-constexpr unsigned kSimProtocol = 4, kSimSub = 2;
-constexpr unsigned kAppProtocol = 1;
+// The client library's message codes and layouts, so that both ends share
+// one copy of them.
+using Sim = com_vela::SimulatorProtocol;
+using App = com_vela::AppProtocol;
+// Patient state of a loaded, not yet started scenario in the patient list.
+constexpr unsigned kStateLoaded = 2;
+
+// Message header fields of a body at least MESSAGE_HEADER_SIZE bytes long.
+unsigned protocolOf(const Bytes& body) { return body[com_vela::MESSAGE_PROTOCOL_OFFSET]; }
+unsigned subprotocolOf(const Bytes& body) { return body[com_vela::MESSAGE_SUBPROTOCOL_OFFSET]; }
+unsigned codeOf(const Bytes& body) {
+    return (unsigned(body[com_vela::MESSAGE_CODE_OFFSET]) << 8) | body[com_vela::MESSAGE_CODE_OFFSET + 1];
+}
 constexpr std::size_t kMaxEntriesPerUpdate = 400;
 // Bounds against a client that sends names or values without end.
 constexpr std::size_t kMaxNames = 10000;
@@ -161,6 +174,26 @@ struct SimulatorEmulator::Impl {
     void addPublished(int i, const Published& p) {
         published[i].push_back(p);
         if (published[i].size() > kMaxPublished) published[i].pop_front();
+    }
+
+    // Both protocols' publish requests: the mode, the count, then entries of
+    // a server id and a value (`value` reads it from the entry's offset).
+    template <typename L, typename Value>
+    void recordPublished(int i, const Bytes& body, Value value) {
+        const std::uint32_t mode = get32(body, L::MODE);
+        const std::uint32_t n = get32(body, L::COUNT);
+        for (std::size_t k = 0, off = L::ENTRIES; k < n && off + L::ENTRY_SIZE <= body.size();
+             ++k, off += L::ENTRY_SIZE) {
+            Published p;
+            p.serverId = get32(body, off + L::ENTRY_ID);
+            auto it = namesById.find(p.serverId);
+            if (it != namesById.end()) p.name = it->second;
+            p.value = value(off);
+            p.mode = mode;
+            addPublished(i, p);
+            log(std::string(label(i)) + " published " +
+                (p.name.empty() ? "#" + std::to_string(p.serverId) : p.name) + " = " + std::to_string(p.value));
+        }
     }
 
     void markDirty(const std::string& name) {
@@ -299,11 +332,7 @@ struct SimulatorEmulator::Impl {
             Outgoing out;
             {
                 std::lock_guard<std::mutex> g(mu);
-                record(c->proto, h.kind, body);
-                if (c->proto == 0)
-                    handleSim(c, h.kind, body, out);
-                else
-                    handleApp(c, h.kind, body, out);
+                handleFrameLocked(c, h.kind, body, out);
             }
             cv.notify_all();
             deliver(out);
@@ -312,6 +341,15 @@ struct SimulatorEmulator::Impl {
         c->finished = true;
         log(std::string(label(c->proto)) + " client gone");
         cv.notify_all();
+    }
+
+    // One frame of a client: recorded and answered. The caller holds mu.
+    void handleFrameLocked(const ConnPtr& c, unsigned kind, const Bytes& body, Outgoing& out) {
+        record(c->proto, kind, body);
+        if (c->proto == 0)
+            handleSim(c, kind, body, out);
+        else
+            handleApp(c, kind, body, out);
     }
 
     void record(int i, unsigned kind, const Bytes& body) {
@@ -372,32 +410,35 @@ struct SimulatorEmulator::Impl {
     // ---- SIM protocol ----
 
     Bytes simHeader(unsigned code) const {
-        Bytes b = messageHeader(kSimProtocol, kSimSub, code);
+        Bytes b = messageHeader(Sim::PROTOCOL, Sim::SUBPROTOCOL, code);
         put32(b, opt.simulatorId << 16);
         return b;
     }
 
     void handleSim(const ConnPtr& c, unsigned kind, const Bytes& body, Outgoing& out) {
-        if (kind != 0 || body.size() < kMessageHeaderSize) {
+        if (kind != com_vela::FRAME_KIND_DATA || body.size() < kMessageHeaderSize) {
             ++malformed;
             log("SIM frame of kind " + std::to_string(kind) + " and " + std::to_string(body.size()) +
                 " bytes ignored");
             return;
         }
-        unsigned code = (unsigned(body[10]) << 8) | body[11];
-        if (body[0] != kSimProtocol || body[1] != kSimSub) {
-            log("SIM message of protocol " + std::to_string(body[0]) + "/" + std::to_string(body[1]) + " ignored");
+        unsigned code = codeOf(body);
+        if (protocolOf(body) != Sim::PROTOCOL || subprotocolOf(body) != Sim::SUBPROTOCOL) {
+            log("SIM message of protocol " + std::to_string(protocolOf(body)) + "/" +
+                std::to_string(subprotocolOf(body)) + " ignored");
             return;
         }
-        std::uint32_t n = get32(body, 16);
         switch (code) {
-        case 0x0001: {  // input subscription
-            Bytes r = simHeader(0x0101);
+        case Sim::CODE_INPUT_SUBSCRIPTION: {
+            using L = Sim::InputSubscription;
+            Bytes r = simHeader(Sim::CODE_SUBSCRIBE_RESPONSE);
             put32(r, 0);
             std::uint32_t count = 0;
-            for (std::size_t i = 0, off = 20; i < n && off + 44 <= body.size(); ++i, off += 44) {
-                bool isInt = get32(body, off + 8) != 0;
-                std::string name = getName(body, off + 12);
+            const std::uint32_t n = get32(body, L::COUNT);
+            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
+                 ++i, off += L::ENTRY_SIZE) {
+                bool isInt = get32(body, off + L::ENTRY_IS_INT) != 0;
+                std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
                 if (!id) continue;
                 c->inputs[id] = isInt;
@@ -410,17 +451,20 @@ struct SimulatorEmulator::Impl {
                 putName(r, name);
                 ++count;
             }
-            set32(r, 16, count);
+            set32(r, Sim::SubscribeResponse::COUNT, count);
             log("SIM subscription of " + std::to_string(count) + " inputs");
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
             break;
         }
-        case 0x0002: {  // output subscription
-            Bytes r = simHeader(0x0102);
+        case Sim::CODE_OUTPUT_SUBSCRIPTION: {
+            using L = Sim::OutputSubscription;
+            Bytes r = simHeader(Sim::CODE_PUBLISH_RESPONSE);
             put32(r, 0);
             std::uint32_t count = 0;
-            for (std::size_t i = 0, off = 20; i < n && off + 40 <= body.size(); ++i, off += 40) {
-                std::string name = getName(body, off + 8);
+            const std::uint32_t n = get32(body, L::COUNT);
+            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
+                 ++i, off += L::ENTRY_SIZE) {
+                std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
                 if (!id) continue;
                 c->outputs.insert(id);
@@ -430,37 +474,27 @@ struct SimulatorEmulator::Impl {
                 putName(r, name);
                 ++count;
             }
-            set32(r, 16, count);
+            set32(r, Sim::PublishResponse::COUNT, count);
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
             break;
         }
-        case 0x0003: {  // publish
-            std::uint32_t mode = get32(body, 16);
-            std::uint32_t count = get32(body, 20);
-            for (std::size_t i = 0, off = 24; i < count && off + 12 <= body.size(); ++i, off += 12) {
-                Published p;
-                p.serverId = get32(body, off);
-                auto it = namesById.find(p.serverId);
-                if (it != namesById.end()) p.name = it->second;
-                p.value = get32(body, off + 4) ? float(std::int32_t(get32(body, off + 8))) : getFloat(body, off + 8);
-                p.mode = mode;
-                addPublished(0, p);
-                log("SIM published " + (p.name.empty() ? "#" + std::to_string(p.serverId) : p.name) + " = " +
-                    std::to_string(p.value));
-            }
+        case Sim::CODE_PUBLISH: {
+            using L = Sim::Publish;
+            recordPublished<L>(0, body, [&](std::size_t off) {
+                return get32(body, off + L::ENTRY_KIND) ? float(std::int32_t(get32(body, off + L::ENTRY_VALUE)))
+                                                        : getFloat(body, off + L::ENTRY_VALUE);
+            });
             break;
         }
-        case 0x0004:
-        case 0x0005:
-            for (std::size_t i = 0, off = 20; i < n && off + 4 <= body.size(); ++i, off += 4) {
-                if (code == 0x0004) c->inputs.erase(get32(body, off)); else c->outputs.erase(get32(body, off));
-            }
+        case Sim::CODE_INPUT_UNSUBSCRIPTION:
+        case Sim::CODE_OUTPUT_UNSUBSCRIPTION:
+            unsubscribe(*c, body, code == Sim::CODE_INPUT_UNSUBSCRIPTION);
             break;
-        case 0x0006: {  // version
-            Bytes r = simHeader(0x0106);
-            putName(r, opt.serverVersion, 128);
-            put32(r, 2);
-            put32(r, 1);
+        case Sim::CODE_VERSION_REQUEST: {
+            Bytes r = simHeader(Sim::CODE_VERSION_RESPONSE);
+            putName(r, opt.serverVersion, Sim::VersionResponse::TEXT_SIZE);
+            put32(r, 2);  // protocol version
+            put32(r, Sim::VersionResponse::STATUS_VALID);
             if (opt.answerVersion) out.emplace_back(c, frame(r));
             break;
         }
@@ -471,10 +505,23 @@ struct SimulatorEmulator::Impl {
 
     // ---- APP protocol ----
 
-    static Bytes appHeader(unsigned sub, unsigned code) { return messageHeader(kAppProtocol, sub, code); }
+    static Bytes appHeader(unsigned sub, unsigned code) { return messageHeader(App::PROTOCOL, sub, code); }
+
+    // Both protocols' unsubscription requests: server ids after the count.
+    static void unsubscribe(Conn& c, const Bytes& body, bool inputs) {
+        using L = Sim::Unsubscription;
+        static_assert(L::COUNT == App::Unsubscription::COUNT && L::ENTRIES == App::Unsubscription::ENTRIES &&
+                          L::ENTRY_SIZE == App::Unsubscription::ENTRY_SIZE,
+                      "one layout serves both protocols");
+        const std::uint32_t n = get32(body, L::COUNT);
+        for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
+             ++i, off += L::ENTRY_SIZE) {
+            if (inputs) c.inputs.erase(get32(body, off)); else c.outputs.erase(get32(body, off));
+        }
+    }
 
     Bytes event(unsigned code, unsigned pid, unsigned status, const float* speed = nullptr) const {
-        Bytes b = appHeader(3, code);
+        Bytes b = appHeader(App::SUBPROTOCOL_EVENTS, code);
         put32(b, pid);
         if (speed) putFloat(b, *speed);
         put32(b, status);
@@ -482,12 +529,12 @@ struct SimulatorEmulator::Impl {
     }
 
     Bytes patientList() const {
-        Bytes b = appHeader(1, 0x0002);
+        Bytes b = appHeader(App::SUBPROTOCOL_HANDSHAKE, App::CODE_PATIENT_LIST_RESPONSE);
         put32(b, patientId ? 1 : 0);
         if (patientId) {
             put32(b, patientId);
             put32(b, sceId);
-            put32(b, loaded ? 2 : 5);
+            put32(b, loaded ? kStateLoaded : App::PatientListResponse::STATE_STARTED);
             putFloat(b, isRunning() ? 1.0f : 0.0f);
         }
         return frame(b);
@@ -501,12 +548,12 @@ struct SimulatorEmulator::Impl {
     void startPatient(unsigned pid, Outgoing& out) {
         patientId = pid;
         loaded = false;
-        broadcast(1, event(0x0112, pid, 1), out);
+        broadcast(1, event(App::CODE_EVENT_STARTED, pid, App::STATUS_SUCCESS), out);
     }
 
     void stopPatient(Outgoing& out) {
         if (!patientId) return;
-        broadcast(1, event(0x0114, patientId, 1), out);
+        broadcast(1, event(App::CODE_EVENT_STOPPED, patientId, App::STATUS_SUCCESS), out);
         patientId = 0;
         loaded = false;
         for (auto& c : conns)
@@ -517,63 +564,69 @@ struct SimulatorEmulator::Impl {
     }
 
     void handleApp(const ConnPtr& c, unsigned kind, const Bytes& body, Outgoing& out) {
-        if (kind == 3) {
-            std::uint32_t type = get32(body, 0);
-            if (body.size() < 4) {
+        if (kind == com_vela::FRAME_KIND_FLOW_CONTROL) {
+            std::uint32_t type = get32(body, App::FlowControl::TYPE);
+            if (body.size() < App::FlowControl::TYPE + 4) {
                 ++malformed;
                 log("APP flow-control frame of " + std::to_string(body.size()) + " bytes ignored");
-            } else if (type == 0) {
+            } else if (type == App::FLOW_CONTROL_REQUEST) {
                 log("APP flow-control request");
                 if (opt.grantFlowControl) {
                     Bytes g;
-                    put32(g, 1);
+                    put32(g, App::FLOW_CONTROL_GRANT);
                     for (int k = 0; k < 4; ++k) put32(g, 0xFFFFFFFF);
-                    out.emplace_back(c, frame(g, 3));
+                    out.emplace_back(c, frame(g, com_vela::FRAME_KIND_FLOW_CONTROL));
                 }
-            } else if (type == 3) {
+            } else if (type == App::FLOW_CONTROL_KEEP_ALIVE) {
                 ++keepAlives;
             } else {
                 log("APP flow-control type " + std::to_string(type) + " ignored");
             }
             return;
         }
-        if (kind != 0 || body.size() < kMessageHeaderSize) {
+        if (kind != com_vela::FRAME_KIND_DATA || body.size() < kMessageHeaderSize) {
             ++malformed;
             log("APP frame of kind " + std::to_string(kind) + " and " + std::to_string(body.size()) +
                 " bytes ignored");
             return;
         }
-        unsigned sub = body[1];
-        unsigned code = (unsigned(body[10]) << 8) | body[11];
-        if (sub == 1) {
-            if (code == 0x0001 && opt.answerPatientList) out.emplace_back(c, patientList());
-            else if (code == 0x0020) log("APP events subscription, mode " + std::to_string(std::int32_t(get32(body, 12))));
-            else if (code != 0x0001) log("APP message 1/" + std::to_string(code) + " unknown; ignored");
+        unsigned sub = subprotocolOf(body);
+        unsigned code = codeOf(body);
+        if (sub == App::SUBPROTOCOL_HANDSHAKE) {
+            if (code == App::CODE_PATIENT_LIST_REQUEST && opt.answerPatientList)
+                out.emplace_back(c, patientList());
+            else if (code == App::CODE_EVENTS_SUBSCRIPTION)
+                log("APP events subscription, mode " +
+                    std::to_string(std::int32_t(get32(body, App::EventsSubscription::MODE))));
+            else if (code != App::CODE_PATIENT_LIST_REQUEST)
+                log("APP message 1/" + std::to_string(code) + " unknown; ignored");
             return;
         }
-        if (body[0] == 4 && sub == 4) {
-            log("APP Sentrel calibration command " + std::to_string(get32(body, 16)) + " " +
-                std::to_string(get32(body, 20)));
+        if (protocolOf(body) == App::CALIBRATION_PROTOCOL && sub == App::CALIBRATION_SUBPROTOCOL) {
+            log("APP Sentrel calibration command " + std::to_string(get32(body, App::Command::ARGUMENT)) + " " +
+                std::to_string(get32(body, App::Command::SECOND_ARGUMENT)));
             return;
         }
-        if (sub != 2) {
+        if (sub != App::SUBPROTOCOL_PATIENT) {
             log("APP message " + std::to_string(sub) + "/" + std::to_string(code) + " unknown; ignored");
             return;
         }
-        std::uint32_t pid = get32(body, 12);
+        std::uint32_t pid = get32(body, App::PATIENT_ID);
         switch (code) {
-        case 0x0006: {
+        case App::CODE_INPUT_SUBSCRIPTION: {
+            using L = App::InputSubscription;
             if (pid != patientId || !pid) {
                 log("APP input subscription for patient " + std::to_string(pid) + " not active; ignored");
                 return;
             }
-            std::uint32_t n = get32(body, 16);
-            Bytes r = appHeader(2, 0x0106);
+            std::uint32_t n = get32(body, L::COUNT);
+            Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_SUBSCRIBE_RESPONSE);
             put32(r, pid);
             put32(r, 0);
             std::uint32_t count = 0;
-            for (std::size_t i = 0, off = 20; i < n && off + 40 <= body.size(); ++i, off += 40) {
-                std::string name = getName(body, off + 8);
+            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
+                 ++i, off += L::ENTRY_SIZE) {
+                std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
                 if (!id) continue;
                 c->inputs[id] = false;
@@ -584,23 +637,25 @@ struct SimulatorEmulator::Impl {
                 putName(r, name);
                 ++count;
             }
-            set32(r, 16, count);
+            set32(r, App::SubscribeResponse::COUNT, count);
             log("APP subscription of " + std::to_string(count) + " inputs");
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
             return;
         }
-        case 0x0007: {
+        case App::CODE_OUTPUT_SUBSCRIPTION: {
+            using L = App::OutputSubscription;
             if (pid != patientId || !pid) {
                 log("APP output subscription for patient " + std::to_string(pid) + " not active; ignored");
                 return;
             }
-            std::uint32_t n = get32(body, 16);
-            Bytes r = appHeader(2, 0x0107);
+            std::uint32_t n = get32(body, L::COUNT);
+            Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_PUBLISH_RESPONSE);
             put32(r, pid);
             put32(r, 0);
             std::uint32_t count = 0;
-            for (std::size_t i = 0, off = 20; i < n && off + 36 <= body.size(); ++i, off += 36) {
-                std::string name = getName(body, off + 4);
+            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
+                 ++i, off += L::ENTRY_SIZE) {
+                std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
                 if (!id) continue;
                 c->outputs.insert(id);
@@ -611,54 +666,42 @@ struct SimulatorEmulator::Impl {
                 putName(r, name);
                 ++count;
             }
-            set32(r, 16, count);
+            set32(r, App::PublishResponse::COUNT, count);
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
             return;
         }
-        case 0x0008:
-        case 0x0038: {
-            std::uint32_t mode = get32(body, 16);
-            std::uint32_t n = get32(body, 20);
-            for (std::size_t i = 0, off = 24; i < n && off + 8 <= body.size(); ++i, off += 8) {
-                Published p;
-                p.serverId = get32(body, off);
-                auto it = namesById.find(p.serverId);
-                if (it != namesById.end()) p.name = it->second;
-                p.value = getFloat(body, off + 4);
-                p.mode = mode;
-                addPublished(1, p);
-            }
+        case App::CODE_PUBLISH:
+        case App::CODE_PUBLISH_NO_LOG: {
+            using L = App::Publish;
+            recordPublished<L>(1, body, [&](std::size_t off) { return getFloat(body, off + L::ENTRY_VALUE); });
             return;
         }
-        case 0x0012: {
-            if (body.size() < 36) {
+        case App::CODE_SIGNAL_PARAMETER: {
+            using L = App::SignalParameter;
+            if (body.size() < L::SIZE) {
                 ++malformed;
                 log("APP signal parameter of " + std::to_string(body.size()) + " bytes ignored");
                 return;
             }
             Published p;
-            p.serverId = get32(body, 24);
+            p.serverId = get32(body, L::SERVER_ID);
             auto it = namesById.find(p.serverId);
             if (it != namesById.end()) p.name = it->second;
-            p.value = getFloat(body, 28);
+            p.value = getFloat(body, L::VALUE);
             p.signal = true;
-            p.signalWord = get32(body, 32);
+            p.signalWord = get32(body, L::SIGNAL);
             addPublished(1, p);
             return;
         }
-        case 0x0014:
-        case 0x0015: {
-            std::uint32_t n = get32(body, 16);
-            for (std::size_t i = 0, off = 20; i < n && off + 4 <= body.size(); ++i, off += 4) {
-                if (code == 0x0014) c->inputs.erase(get32(body, off)); else c->outputs.erase(get32(body, off));
-            }
+        case App::CODE_INPUT_UNSUBSCRIPTION:
+        case App::CODE_OUTPUT_UNSUBSCRIPTION:
+            unsubscribe(*c, body, code == App::CODE_INPUT_UNSUBSCRIPTION);
             return;
-        }
-        case 0x0051: {
-            Bytes r = appHeader(2, 0x0151);
-            putName(r, opt.serverVersion, 128);
+        case App::CODE_VERSION_REQUEST: {
+            Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_VERSION_RESPONSE);
+            putName(r, opt.serverVersion, App::VersionResponse::TEXT_SIZE);
             put32(r, 0);
-            put32(r, 1);
+            put32(r, App::STATUS_SUCCESS);
             if (opt.answerVersion) out.emplace_back(c, frame(r));
             return;
         }
@@ -667,9 +710,9 @@ struct SimulatorEmulator::Impl {
         }
         if (!opt.answerScenario) return;
         switch (code) {
-        case 0x0002: {  // load scenario
-            unsigned sce = get32(body, 16);
-            Bytes r = appHeader(2, 0x0102);
+        case App::CODE_LOAD_SCENARIO: {
+            unsigned sce = get32(body, App::LoadScenario::SCE_ID);
+            Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_LOAD_RESPONSE);
             put32(r, 0);
             put32(r, sce);
             if (patientId) {
@@ -685,23 +728,24 @@ struct SimulatorEmulator::Impl {
             out.emplace_back(c, frame(r));
             break;
         }
-        case 0x0003: {  // start loaded scenario
+        case App::CODE_START_LOADED: {
             bool ok = loaded && pid == patientId && pid != 0;
-            Bytes r = appHeader(2, 0x0103);
+            Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_START_RESPONSE);
             put32(r, pid);
             put32(r, ok ? 1 : 0);
             out.emplace_back(c, frame(r));
             if (ok) startPatient(pid, out);
             break;
         }
-        case 0x0050: {  // run training case
-            unsigned sce = get32(body, 12), secondary = get32(body, 16);
+        case App::CODE_RUN_TRAINING_CASE: {
+            unsigned sce = get32(body, App::RunTrainingCase::SCE_ID);
+            unsigned secondary = get32(body, App::RunTrainingCase::SECONDARY_ID);
             bool ok = patientId == 0;
             if (ok) {
                 sceId = sce;
                 startPatient(nextPatientId++, out);
             }
-            Bytes r = appHeader(2, 0x0150);
+            Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_RUN_TRAINING_CASE_RESPONSE);
             put32(r, sce);
             put32(r, secondary);
             put32(r, patientId);
@@ -709,27 +753,27 @@ struct SimulatorEmulator::Impl {
             out.emplace_back(c, frame(r));
             break;
         }
-        case 0x0004: {  // change speed
-            float speed = getFloat(body, 16);
+        case App::CODE_CHANGE_SPEED: {
+            float speed = getFloat(body, App::Command::ARGUMENT);
             if (pid == patientId && pid) {
                 setRunning(speed > 0);
-                broadcast(1, event(0x0117, pid, 1, &speed), out);
+                broadcast(1, event(App::CODE_EVENT_SPEED_MODIFIED, pid, App::STATUS_SUCCESS, &speed), out);
             }
             break;
         }
-        case 0x0005:  // pause or resume
+        case App::CODE_PAUSE:
             if (pid == patientId && pid) {
-                bool pause = get32(body, 16) != 0;
+                bool pause = get32(body, App::Command::ARGUMENT) != 0;
                 setRunning(!pause);
                 if (pause) {
-                    broadcast(1, event(0x0113, pid, 1), out);
+                    broadcast(1, event(App::CODE_EVENT_PAUSED, pid, App::STATUS_SUCCESS), out);
                 } else {
                     float one = 1;
-                    broadcast(1, event(0x0117, pid, 1, &one), out);
+                    broadcast(1, event(App::CODE_EVENT_SPEED_MODIFIED, pid, App::STATUS_SUCCESS, &one), out);
                 }
             }
             break;
-        case 0x000E:
+        case App::CODE_STOP_SCENARIO:
             if (pid == patientId) stopPatient(out);
             break;
         default:
@@ -766,7 +810,7 @@ struct SimulatorEmulator::Impl {
                 std::size_t end = std::min(entries.size(), start + kMaxEntriesPerUpdate);
                 Bytes b;
                 if (c->proto == 0) {
-                    b = simHeader(0x0003);
+                    b = simHeader(Sim::CODE_PUBLISH);
                     put32(b, 0);
                     put32(b, std::uint32_t(end - start));
                     for (std::size_t k = start; k < end; ++k) {
@@ -777,7 +821,7 @@ struct SimulatorEmulator::Impl {
                         else putFloat(b, entries[k].second);
                     }
                 } else {
-                    b = appHeader(2, 0x0008);
+                    b = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_PUBLISH);
                     put32(b, patientId);
                     put32(b, 0);
                     put32(b, std::uint32_t(end - start));
@@ -861,7 +905,10 @@ struct SimulatorEmulator::Impl {
             setRunning(run);
             if (patientId && !loaded) {
                 float one = 1;
-                broadcast(1, run ? event(0x0117, patientId, 1, &one) : event(0x0113, patientId, 1), out);
+                broadcast(1,
+                          run ? event(App::CODE_EVENT_SPEED_MODIFIED, patientId, App::STATUS_SUCCESS, &one)
+                              : event(App::CODE_EVENT_PAUSED, patientId, App::STATUS_SUCCESS),
+                          out);
             }
             return "ok";
         }
@@ -977,6 +1024,34 @@ struct SimulatorEmulator::Impl {
 };
 
 // ---- public interface ----
+
+std::vector<Bytes> SimulatorEmulator::feedClientBytes(SimProtocol p, const Bytes& stream) {
+    Impl& m = *impl_;
+    auto c = std::make_shared<Conn>();  // no socket: its replies are collected here
+    c->proto = index(p);
+    std::vector<Bytes> replies;
+    std::size_t at = 0;
+    while (stream.size() - at >= kFrameHeaderSize) {
+        FrameHeader h;
+        std::string why;
+        if (!parseFrameHeader(stream.data() + at, stream.size() - at, h, why)) {
+            std::lock_guard<std::mutex> g(m.mu);
+            ++m.malformed;
+            break;
+        }
+        if (stream.size() - at < h.frameLength) break;  // the rest of a frame never came
+        const Bytes body(stream.begin() + long(at + kFrameHeaderSize), stream.begin() + long(at + h.frameLength));
+        at += h.frameLength;
+        Outgoing out;
+        {
+            std::lock_guard<std::mutex> g(m.mu);
+            m.handleFrameLocked(c, h.kind, body, out);
+        }
+        for (const auto& o : out)
+            if (o.first == c) replies.push_back(o.second);
+    }
+    return replies;
+}
 
 SimulatorEmulator::SimulatorEmulator(Options options) : impl_(new Impl(std::move(options))) {}
 

@@ -119,6 +119,13 @@ public:
     void sendFrame(SimProtocol p, const std::vector<std::uint8_t>& body, unsigned kind = 0);
     void sendRawBytes(SimProtocol p, const std::vector<std::uint8_t>& bytes);
 
+    // What one client connection of protocol `p` does with the bytes
+    // `stream`, without sockets (started or not): frame headers checked,
+    // bodies read, requests recorded and handled. Returns the frames that
+    // client gets back, in order; a bad frame header ends the stream as it
+    // ends a connection. For the fuzz target of the emulator's parsing.
+    std::vector<std::vector<std::uint8_t>> feedClientBytes(SimProtocol p, const std::vector<std::uint8_t>& stream);
+
     // --- Queries (thread-safe) ---
     unsigned clientCount(SimProtocol p) const;       // connected now
     unsigned connectionsAccepted(SimProtocol p) const;

@@ -1,6 +1,9 @@
 // AppClient handshake, keep-alive, patient list and version exchange.
+#include "TestProtocol.h"
 #include "test_app_support.h"
 
+#include <atomic>
+#include <future>
 #include <thread>
 
 using namespace apptest;
@@ -19,7 +22,51 @@ Bytes grant() {
     for (int i = 0; i < 4; ++i) simemu::put32(b, 0xFFFFFFFF);
     return b;
 }
+// On the first entry into STATE_CONNECTED, closes the client from another
+// thread and waits (bounded) for that close: it can finish only when the
+// notification comes with no engine lock held.
+class ClosesWhenConnected : public AppClient::Callback {
+public:
+    explicit ClosesWhenConnected(AppClient& c) : client(c) {}
+    ~ClosesWhenConnected() override {
+        if (closing.valid()) closing.wait();
+    }
+    void connectionStateChanged(CSClient::State, CSClient::State to) override {
+        if (to != CSClient::STATE_CONNECTED || closing.valid()) return;
+        closing = std::async(std::launch::async, [this] { client.engine()->forceCloseConnection(); });
+        closedMeanwhile = closing.wait_for(5s) == std::future_status::ready;
+    }
+    void parametersUpdated(const std::vector<CSClient::Parameter>&) override {}
+    std::atomic<bool> closedMeanwhile{false};
+
+private:
+    AppClient& client;
+    std::future<void> closing;  // waited for outside the notification
+};
 }  // namespace
+
+TEST(AppHandshake, ConnectedIsReportedWithNoEngineLockHeld) {
+    // After the patient list, and on the path where the patient list request
+    // could not be sent ("Error refreshing active SCE's. Continuing...").
+    for (const bool refreshFails : {false, true}) {
+        SCOPED_TRACE(refreshFails ? "refresh failed" : "patient list");
+        auto o = emulatorOn(refreshFails ? "127.0.4.85" : "127.0.4.84");
+        AppRig rig(o);
+        auto* comms = new cstest::SwitchableComms(quickTiming());
+        if (refreshFails) comms->failWrite = 3;  // flow control, events subscription, then the patient list request
+        ASSERT_TRUE(rig.client->engine()->changeCommsInterface(comms));
+        ClosesWhenConnected closer(*rig.client);
+        rig.client->addCallbackInterface(&closer);
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(rig.open());
+        const bool closed = rig.rec.waitFor([&] { return rig.client->getConnectionState() == CSClient::STATE_CLOSED; });
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(closer.closedMeanwhile);
+        EXPECT_EQ(err.find("Error refreshing active SCE's. Continuing...\n") != std::string::npos, refreshFails) << err;
+        rig.client->removeCallbackInterface(&closer);
+    }
+}
 
 TEST(AppHandshake, RunsInOrderAndConnectsAfterThePatientList) {
     auto o = emulatorOn("127.0.4.61");
@@ -89,8 +136,9 @@ TEST(AppHandshake, RunsInOrderAndConnectsAfterThePatientList) {
 TEST(AppHandshake, KeepAliveSendsNothingWhileEstablishing) {
     auto o = emulatorOn("127.0.4.62");
     o.grantFlowControl = false;
-    AppRig rig(o);
-    rig.client->engine()->setKeepAliveInterval(40);
+    Timing timing = quickTiming();
+    timing.keepAliveInterval = 40ms;
+    AppRig rig(o, 3, timing);
     ASSERT_EQ(rig.client->startKeepAlive(), CSClient::RESULT_OK);
     EXPECT_EQ(rig.client->startKeepAlive(), CSClient::RESULT_FAILED);  // already running
     ASSERT_TRUE(rig.open());

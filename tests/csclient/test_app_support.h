@@ -172,6 +172,13 @@ inline SimulatorEmulator::Options emulatorOn(const std::string& address) {
     return o;
 }
 
+// The program's timing with a short reconnect pause.
+inline Timing quickTiming() {
+    Timing t;
+    t.reconnectPause = 100ms;
+    return t;
+}
+
 // An AppClient (quiet, automatic reconnection) talking to an emulator.
 struct AppRig {
     SimulatorEmulator emu;
@@ -179,9 +186,9 @@ struct AppRig {
     std::unique_ptr<AppClient> client;
     std::string address;
 
-    explicit AppRig(SimulatorEmulator::Options o, unsigned options = 3) : emu(o), address(o.address) {
-        client.reset(new AppClient(options));
-        client->engine()->setReconnectInterval(100ms);
+    explicit AppRig(SimulatorEmulator::Options o, unsigned options = 3, Timing timing = quickTiming())
+        : emu(o), address(o.address) {
+        client.reset(new AppClient(options, timing));
         client->addCallbackInterface(&rec);
     }
     ~AppRig() {

@@ -1,19 +1,23 @@
 #include "CSClient.h"
 #include "CSClientProtocol.h"
-#include "Eventually.h"
 #include "ScriptedServer.h"
 #include "TestProtocol.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
 using com_vela::CSClient;
 using com_vela::CSClientProtocol;
 using com_vela::RawMessage;
-using cstest::eventually;
+using testsupport::eventually;
+using cstest::input;
+using cstest::output;
+using cstest::quickReconnect;
 using cstest::Frame;
 using cstest::RecordingCallback;
 using cstest::ScriptedServer;
@@ -67,6 +71,26 @@ std::unique_ptr<ServerConnection> acceptWorkingClient(ScriptedServer& server)
 
 
 
+// A client whose writes can be made to fail; they work again once the
+// connection is lost, so that the reconnection goes through.
+struct FailingWrites {
+    ScriptedServer server;
+    RecordingCallback cb;
+    TestClient client;
+    SwitchableComms* comms = new SwitchableComms;   // the client's once adopted
+
+    FailingWrites(unsigned options, const Timing& timing) : client(options, timing)
+    {
+        client.engine().changeCommsInterface(comms);
+        cb.onChange = [this](CSClient::State, CSClient::State to) {
+            if (to == LOST)
+                comms->failWrites = false;
+        };
+        client.addCallbackInterface(&cb);
+    }
+    CSClient::Result open() { return client.open(ScriptedServer::loopbackOctet(), server.port()); }
+};
+
 std::vector<uint8_t> headerAnnouncing(uint32_t frameLength, uint32_t kind = 0)
 {
     std::vector<uint8_t> h;
@@ -76,23 +100,6 @@ std::vector<uint8_t> headerAnnouncing(uint32_t frameLength, uint32_t kind = 0)
     cstest::appendU32(h, 0);
     h.insert(h.end(), 16, 0xFF);
     return h;
-}
-
-CSClient::InputDef input(const std::string& id)
-{
-    CSClient::InputDef d;
-    d.id = id;
-    d.type = CSClient::PARAMETER_TYPE_FLOAT;
-    d.updateRate = 1;
-    return d;
-}
-
-CSClient::OutputDef output(const std::string& id)
-{
-    CSClient::OutputDef d;
-    d.id = id;
-    d.type = CSClient::PARAMETER_TYPE_INT;
-    return d;
 }
 
 } // namespace
@@ -149,18 +156,19 @@ TEST(csclient_ProtocolEngine, ConnectEstablishesThenConnectsNestedAndAsksForTheV
 {
     ScriptedServer server;
     RecordingCallback cb;
-    std::vector<CSClient::State> statesSeen;
     TestClient client(0);
-    cb.onChange = [&](CSClient::State, CSClient::State) { statesSeen.push_back(client.getConnectionState()); };
+    // The state each notification sees, recorded under the recorder's lock.
+    cb.stateOf = [&] { return client.getConnectionState(); };
     client.addCallbackInterface(&cb);
     ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
     Frame version;
     auto conn = acceptClient(server, &version);
     ASSERT_TRUE(conn);
     ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
+    ASSERT_TRUE(eventually([&] { return cb.statesSeen().size() >= 3; }, std::chrono::milliseconds(3000)));
     EXPECT_EQ(cb.changes(),
               (std::vector<Change>{{CLOSED, CONNECTING}, {CONNECTING, ESTABLISHING}, {ESTABLISHING, CONNECTED}}));
-    EXPECT_EQ(statesSeen, (std::vector<CSClient::State>{CONNECTING, ESTABLISHING, CONNECTED}));
+    EXPECT_EQ(cb.statesSeen(), (std::vector<CSClient::State>{CONNECTING, ESTABLISHING, CONNECTED}));
 
     // The version request as framed by the engine: 16-byte body, its length
     // patched into the message header.
@@ -172,7 +180,7 @@ TEST(csclient_ProtocolEngine, ConnectEstablishesThenConnectsNestedAndAsksForTheV
     EXPECT_EQ(version.body[0], 9);
     EXPECT_EQ(readU32(version.body, 4), 16u);
     // Nothing registered: the version request is the only request.
-    EXPECT_TRUE(eventually([&] { return client.engine().calls().size() == 1; }, 2000));
+    EXPECT_TRUE(eventually([&] { return client.engine().calls().size() == 1; }, std::chrono::milliseconds(2000)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(client.engine().calls().size(), 1u);
     EXPECT_EQ(client.getServerIPAddress(), "127.0.0.1");
@@ -315,8 +323,7 @@ TEST(csclient_ProtocolEngine, ServerCloseWithReconnectionReconnectsAndReregister
 {
     ScriptedServer server;
     RecordingCallback cb;
-    TestClient client(RECONNECT);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(200));
+    TestClient client(RECONNECT, quickReconnect(std::chrono::milliseconds(200)));
     client.addCallbackInterface(&cb);
     std::vector<CSClient::InputDef> inputs = {input("SPO2"), input("HRPM"), input("ETCO2")};
     ASSERT_EQ(client.registerInputParameters(inputs), CSClient::RESULT_OK);
@@ -377,8 +384,7 @@ TEST(csclient_ProtocolEngine, AServerThatRefusesAtOnceIsRetried)
 {
     ScriptedServer server;
     RecordingCallback cb;
-    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
+    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::milliseconds(100)));
     SwitchableComms* comms = new SwitchableComms;
     ASSERT_TRUE(client.engine().changeCommsInterface(comms));
     client.addCallbackInterface(&cb);
@@ -412,7 +418,7 @@ TEST(csclient_ProtocolEngine, CloseGivesUpAFrameStalledMidBody)
 
     auto start = std::chrono::steady_clock::now();
     client.close();
-    ASSERT_TRUE(eventually([&] { return client.getConnectionState() == CLOSED; }, 8000));
+    ASSERT_TRUE(eventually([&] { return client.getConnectionState() == CLOSED; }, std::chrono::milliseconds(8000)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(client.engine().received().empty());
     EXPECT_TRUE(conn->waitForPeerClose(2000));
@@ -420,18 +426,11 @@ TEST(csclient_ProtocolEngine, CloseGivesUpAFrameStalledMidBody)
 
 TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnects)
 {
-    ScriptedServer server;
-    RecordingCallback cb;
-    TestClient client(RECONNECT | CSClientProtocol::OPTION_QUIET);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
-    SwitchableComms* comms = new SwitchableComms;
-    ASSERT_TRUE(client.engine().changeCommsInterface(comms));
-    cb.onChange = [comms](CSClient::State, CSClient::State to) {
-        if (to == LOST)
-            comms->failWrites = false;
-    };
-    client.addCallbackInterface(&cb);
-    ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
+    FailingWrites rig(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::milliseconds(100)));
+    ScriptedServer& server = rig.server;
+    RecordingCallback& cb = rig.cb;
+    TestClient& client = rig.client;
+    ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
     auto first = acceptClient(server);
     ASSERT_TRUE(first);
     std::vector<uint8_t> partial = headerAnnouncing(32 + 100);
@@ -439,7 +438,7 @@ TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnect
     ASSERT_TRUE(first->sendBytes(partial));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-    comms->failWrites = true;
+    rig.comms->failWrites = true;
     testing::internal::CaptureStderr();
     EXPECT_EQ(client.registerInputParameter(input("LATE")), CSClient::RESULT_FAILED);
     const bool lost = cb.waitForChange(CONNECTED, LOST, 6000);
@@ -455,23 +454,17 @@ TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnect
 
 TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeReentersTheConnectionLock)
 {
-    ScriptedServer server;
-    RecordingCallback cb;
-    TestClient client(RECONNECT);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
-    SwitchableComms* comms = new SwitchableComms;
+    FailingWrites rig(RECONNECT, quickReconnect(std::chrono::milliseconds(100)));
+    ScriptedServer& server = rig.server;
+    RecordingCallback& cb = rig.cb;
+    TestClient& client = rig.client;
+    SwitchableComms* comms = rig.comms;
     comms->failWrites = true;
-    ASSERT_TRUE(client.engine().changeCommsInterface(comms));
-    cb.onChange = [comms](CSClient::State, CSClient::State to) {
-        if (to == LOST)
-            comms->failWrites = false;
-    };
-    client.addCallbackInterface(&cb);
     ASSERT_EQ(client.registerInputParameter(input("HRPM")), CSClient::RESULT_OK);
 
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
+    ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
     // The version request fails inside startConnection's state change, which
     // holds the connection lock; the close it makes takes it again.
     const bool lost = cb.waitForChange(LOST, CONNECTING, 5000);
@@ -519,25 +512,18 @@ TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeWithoutReconnectionCl
                                                  {CLOSING, CLOSED}}));
 }
 
-TEST(csclient_ProtocolEngine, SendFailingUnderTheRegistryLockIsClosedByTheReceiveThread)
+TEST(csclient_ProtocolEngine, SendFailingUnderTheRegistryLockClosesOnceTheLockIsReleased)
 {
-    ScriptedServer server;
-    RecordingCallback cb;
-    TestClient client(RECONNECT);
-    client.engine().setReconnectInterval(std::chrono::milliseconds(100));
-    SwitchableComms* comms = new SwitchableComms;
-    ASSERT_TRUE(client.engine().changeCommsInterface(comms));
-    cb.onChange = [comms](CSClient::State, CSClient::State to) {
-        if (to == LOST)
-            comms->failWrites = false;
-    };
-    client.addCallbackInterface(&cb);
-    ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
+    FailingWrites rig(RECONNECT, quickReconnect(std::chrono::milliseconds(100)));
+    ScriptedServer& server = rig.server;
+    RecordingCallback& cb = rig.cb;
+    TestClient& client = rig.client;
+    ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
     auto first = acceptClient(server);
     ASSERT_TRUE(first);
     ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
 
-    comms->failWrites = true;
+    rig.comms->failWrites = true;
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     EXPECT_EQ(client.registerInputParameter(input("RESP")), CSClient::RESULT_FAILED);
@@ -647,4 +633,41 @@ TEST(csclient_ProtocolEngine, ACallbackMayCloseTheClientFromANotification)
                                             {CONNECTED, CLOSING},
                                             {CLOSING, CLOSED}}));
     EXPECT_TRUE(conn->waitForPeerClose(3000));
+}
+
+TEST(csclient_ProtocolEngine, AFailedSendPausesTheSendingThreadWhileTheReceiveThreadReconnects)
+{
+    // A pause long enough to tell which thread makes it: the receive thread
+    // connects again at once while the thread whose send failed waits; the
+    // close at the end cuts its pause short.
+    for (const bool underRegistryLock : {true, false}) {
+        SCOPED_TRACE(underRegistryLock ? "registering" : "sending");
+        FailingWrites rig(RECONNECT | CSClientProtocol::OPTION_QUIET, quickReconnect(std::chrono::seconds(30)));
+        TestClient& client = rig.client;
+        ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
+        auto first = acceptClient(rig.server);
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(rig.cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
+
+        rig.comms->failWrites = true;
+        testing::internal::CaptureStderr();
+        std::future<CSClient::Result> failing = std::async(std::launch::async, [&] {
+            if (underRegistryLock)
+                return client.registerInputParameter(input("LATE"));
+            RawMessage m(RawMessage::TYPE_DATA);
+            m.write("\x09\x09\x7f\xff\x00\x00\x00\x00\x00\x7f\x00\x42", 12);
+            return client.sendMessage(m);
+        });
+        auto second = acceptWorkingClient(rig.server);
+        const bool stillPausing = failing.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
+        client.close();
+        const CSClient::Result result = failing.get();
+        const std::string err = testing::internal::GetCapturedStderr();
+
+        EXPECT_TRUE(second);
+        EXPECT_TRUE(stillPausing);
+        EXPECT_EQ(result, CSClient::RESULT_FAILED);
+        EXPECT_NE(err.find("Error writing to server (32) \n"), std::string::npos) << err;
+        EXPECT_TRUE(rig.cb.waitForChange(CONNECTED, LOST, 0));
+    }
 }

@@ -1,8 +1,8 @@
 #include "CSClient.h"
 #include "CSClientProtocol.h"
-#include "Eventually.h"
 #include "ScriptedServer.h"
 #include "TestProtocol.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,25 +12,10 @@ using com_vela::CSClient;
 using com_vela::CSClientProtocol;
 using cstest::RequestCall;
 using cstest::TestClient;
+using cstest::input;
+using cstest::output;
 
 namespace {
-
-CSClient::InputDef input(const std::string& id, CSClient::ParameterType type = CSClient::PARAMETER_TYPE_FLOAT)
-{
-    CSClient::InputDef d;
-    d.id = id;
-    d.type = type;
-    d.updateRate = 3;
-    return d;
-}
-
-CSClient::OutputDef output(const std::string& id, CSClient::ParameterType type = CSClient::PARAMETER_TYPE_FLOAT)
-{
-    CSClient::OutputDef d;
-    d.id = id;
-    d.type = type;
-    return d;
-}
 
 size_t count(const std::vector<RequestCall>& calls, unsigned short code)
 {
@@ -167,11 +152,11 @@ TEST(csclient_Registry, OutputConfirmedUnderSeveralIdsLeavesNoStaleId)
     TestClient client(0);
     ASSERT_EQ(client.registerOutputParameter(output("O")), CSClient::RESULT_OK);
     client.engine().confirmOutput("O", 5);
-    client.engine().confirmOutput("O", 9);   // a later connection's id
-    EXPECT_EQ(client.engine().outputIdCount(), 2u);
+    client.engine().confirmOutput("O", 9);   // a later connection's id replaces the old one
+    EXPECT_EQ(client.getNumberOfRegisteredOutputParameters(), 1u);
     EXPECT_EQ(client.getNumberOfUnregisteredOutputParameters(), 0u);   // never below zero
     EXPECT_EQ(client.unregisterOutputParameter("O"), CSClient::RESULT_OK);
-    EXPECT_EQ(client.engine().outputIdCount(), 0u);
+    EXPECT_EQ(client.getNumberOfRegisteredOutputParameters(), 0u);
 }
 
 TEST(csclient_Registry, PublishingChecksTheWholeCallFirst)
@@ -303,7 +288,8 @@ TEST(csclient_Registry, CloseAndNewOpenLeaveAnEmptyRegistry)
     client.engine().confirmInput("HRPM", 1);
 
     client.close();
-    ASSERT_TRUE(cstest::eventually([&] { return client.getConnectionState() == CSClient::STATE_CLOSED; }, 5000));
+    ASSERT_TRUE(testsupport::eventually([&] { return client.getConnectionState() == CSClient::STATE_CLOSED; },
+                                        std::chrono::milliseconds(5000)));
     EXPECT_EQ(client.engine().getNumberOfInputParameters(false), 0u);
     EXPECT_EQ(client.engine().getNumberOfOutputParameters(false), 0u);
 

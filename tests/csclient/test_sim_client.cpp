@@ -23,8 +23,7 @@ struct SimRig {
     std::unique_ptr<SimClient> client;
     std::string address;
     explicit SimRig(SimulatorEmulator::Options o, unsigned options = 3) : emu(o), address(o.address) {
-        client.reset(new SimClient(1, options));
-        client->engine()->setReconnectInterval(100ms);
+        client.reset(new SimClient(1, options, quickTiming()));
         client->addCallbackInterface(&rec);
     }
     ~SimRig() {
@@ -153,8 +152,7 @@ TEST(SimClient, VersionResponseWithSimulatorId40000IsNotAdoptedButResubscribes) 
     // status other than 1 changes nothing
     rig.emu.sendFrame(SimProtocol::SIM, simVersionResponse(3, "IGNORED", 9, 0));
     testing::internal::CaptureStdout();
-    rig.client.reset(new SimClient(1, 1));  // not quiet, to see the line
-    rig.client->engine()->setReconnectInterval(100ms);
+    rig.client.reset(new SimClient(1, 1, quickTiming()));  // not quiet, to see the line
     rig.client->addCallbackInterface(&rig.rec);
     ASSERT_EQ(rig.client->registerInputParameters(kHardware), CSClient::RESULT_OK);
     ASSERT_EQ(rig.client->open("127.0.4.34", 55580), CSClient::RESULT_OK);

@@ -88,18 +88,29 @@ bool ServerConnection::sendFrame(const std::vector<uint8_t>& body, uint32_t kind
     return sendBytes(f);
 }
 
+namespace {
+// Waits until `sock` has something to read (or its end) before `end`.
+bool readableBefore(int sock, std::chrono::steady_clock::time_point end)
+{
+    for (;;) {
+        const int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+        if (left <= 0)
+            return false;
+        pollfd p = {sock, POLLIN, 0};
+        if (::poll(&p, 1, left) > 0)
+            return true;
+    }
+}
+} // namespace
+
 bool ServerConnection::readExact(uint8_t* into, size_t n, int timeoutMs)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     size_t done = 0;
     while (done < n) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-        if (left <= 0)
+        if (!readableBefore(sock, end))
             return false;
-        pollfd p = {sock, POLLIN, 0};
-        if (::poll(&p, 1, left) <= 0)
-            continue;
         ssize_t got = ::recv(sock, into + done, n - done, 0);
         if (got <= 0)
             return false;
@@ -127,13 +138,8 @@ bool ServerConnection::waitForPeerClose(int timeoutMs)
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     uint8_t buf[4096];
     for (;;) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-        if (left <= 0)
+        if (!readableBefore(sock, end))
             return false;
-        pollfd p = {sock, POLLIN, 0};
-        if (::poll(&p, 1, left) <= 0)
-            continue;
         ssize_t got = ::recv(sock, buf, sizeof buf, 0);
         if (got <= 0)
             return true;

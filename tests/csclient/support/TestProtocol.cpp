@@ -9,7 +9,7 @@ using namespace com_vela;
 
 namespace cstest {
 
-TestProtocol::TestProtocol(unsigned options) : CSClientProtocol(options) {}
+TestProtocol::TestProtocol(unsigned options, const Timing& timing) : CSClientProtocol(options, timing) {}
 
 TestProtocol::~TestProtocol()
 {
@@ -88,30 +88,33 @@ CSClient::Result TestProtocol::sendParameterPublishRequest(const std::vector<Out
     return sendRequest(CODE_PUBLISH, idsOf(e));
 }
 
+namespace {
+// A response of the test protocol naming one id: count 1 at 12, then the
+// server id and the name.
+const CSClientProtocol::ResponseLayout kConfirmation = {12, 16, 36, 0, 4};
+
+RawMessage confirmation(const std::string& id, unsigned serverId)
+{
+    RawMessage m(RawMessage::TYPE_DATA);
+    m.write(std::string(12, '\0').data(), 12);
+    m.write(1u);
+    m.write(serverId);
+    char field[32] = {0};
+    std::memcpy(field, id.data(), std::min<size_t>(id.size(), 31));
+    m.write(field, sizeof field);
+    return m;
+}
+} // namespace
+
 void TestProtocol::confirmInput(const std::string& id, unsigned serverId)
 {
-    CSLockGuard g(registryLock);
-    auto it = inputsByName.find(id);
-    if (it == inputsByName.end())
-        return;
-    it->second->serverId = serverId;
-    inputIdsToNames[serverId] = id;
+    confirmInputs(confirmation(id, serverId), kConfirmation, "TEST",
+                  [](const RawMessage&, unsigned, const InputParameterEntry&, CSClient::Parameter&) { return false; });
 }
 
 void TestProtocol::confirmOutput(const std::string& id, unsigned serverId)
 {
-    CSLockGuard g(registryLock);
-    auto it = outputsByName.find(id);
-    if (it == outputsByName.end())
-        return;
-    it->second->serverId = serverId;
-    outputsById[serverId] = it->second;
-}
-
-size_t TestProtocol::outputIdCount()
-{
-    CSLockGuard g(registryLock);
-    return outputsById.size();
+    confirmOutputs(confirmation(id, serverId), kConfirmation, "TEST", false);
 }
 
 void* TestProtocol::occupy(void* self)
@@ -125,7 +128,7 @@ void* TestProtocol::occupy(void* self)
 void TestProtocol::occupyReceiveThread()
 {
     releaseOccupant.store(false);
-    receiveThread.create(&TestProtocol::occupy, this);
+    TestAccess::receiveThread(*this).create(&TestProtocol::occupy, this);
 }
 
 void TestProtocol::releaseReceiveThread()
@@ -151,15 +154,25 @@ bool TestProtocol::waitForReceived(size_t count, int timeoutMs)
     return changed.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return messages.size() >= count; });
 }
 
-TestClient::TestClient(unsigned options) : CSClient(options)
+TestClient::TestClient(unsigned options, const Timing& timing) : CSClient(options, timing)
 {
-    protocol = new TestProtocol(options);
+    protocol = new TestProtocol(options, timing);
+}
+
+int FailingBuffer::writeMessage(const RawMessage& message)
+{
+    if (failFrom >= 0 && writes >= failFrom) {
+        errno = EPIPE;
+        return -1;
+    }
+    ++writes;
+    return CSCommsInterfaceBuffer::writeMessage(message);
 }
 
 int SwitchableComms::writeMessage(const RawMessage& message)
 {
-    writes.fetch_add(1);
-    if (failWrites.load()) {
+    const int number = writes.fetch_add(1) + 1;
+    if (failWrites.load() || number == failWrite.load()) {
         failedWrites.fetch_add(1);
         errno = EPIPE;
         return -1;
@@ -178,6 +191,8 @@ void RecordingCallback::connectionStateChanged(CSClient::State oldState, CSClien
     {
         std::lock_guard<std::mutex> g(mutex);
         seen.emplace_back(oldState, newState);
+        if (stateOf)
+            states.push_back(stateOf());
     }
     changed.notify_all();
     if (onChange)
@@ -190,6 +205,12 @@ std::vector<RecordingCallback::Change> RecordingCallback::changes()
 {
     std::lock_guard<std::mutex> g(mutex);
     return seen;
+}
+
+std::vector<CSClient::State> RecordingCallback::statesSeen()
+{
+    std::lock_guard<std::mutex> g(mutex);
+    return states;
 }
 
 bool RecordingCallback::waitForChange(CSClient::State from, CSClient::State to, int timeoutMs, int times)

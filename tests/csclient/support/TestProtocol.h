@@ -7,8 +7,10 @@
 
 #include "CSClient.h"
 #include "CSClientProtocol.h"
+#include "CSCommsInterfaceBuffer.h"
 #include "CSCommsInterfaceTCP.h"
 #include "ScriptedServer.h"
+#include "Timing.h"
 
 #include <atomic>
 #include <chrono>
@@ -37,9 +39,37 @@ struct RequestCall {
     com_vela::CSClient::Result sendResult;
 };
 
+// The program's timing with a short reconnect pause.
+inline Timing quickReconnect(std::chrono::milliseconds pause = std::chrono::milliseconds(100))
+{
+    Timing t;
+    t.reconnectPause = pause;
+    return t;
+}
+
+inline com_vela::CSClient::InputDef input(const std::string& id,
+                                          com_vela::CSClient::ParameterType type = com_vela::CSClient::PARAMETER_TYPE_FLOAT,
+                                          unsigned updateRate = 1)
+{
+    com_vela::CSClient::InputDef d;
+    d.id = id;
+    d.type = type;
+    d.updateRate = updateRate;
+    return d;
+}
+
+inline com_vela::CSClient::OutputDef output(const std::string& id,
+                                            com_vela::CSClient::ParameterType type = com_vela::CSClient::PARAMETER_TYPE_FLOAT)
+{
+    com_vela::CSClient::OutputDef d;
+    d.id = id;
+    d.type = type;
+    return d;
+}
+
 class TestProtocol : public com_vela::CSClientProtocol {
 public:
-    explicit TestProtocol(unsigned options);
+    explicit TestProtocol(unsigned options, const Timing& timing = Timing());
     ~TestProtocol() override;
 
     void handleReceivedMessage(const com_vela::RawMessage& message) override;
@@ -51,10 +81,10 @@ public:
     com_vela::CSClient::Result sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& e,
                                                            PublishMode mode) override;
 
-    // Stand in for a server confirmation.
+    // Stand in for a server confirmation: a response naming the id, handled
+    // as the real protocols handle theirs.
     void confirmInput(const std::string& id, unsigned serverId);
     void confirmOutput(const std::string& id, unsigned serverId);
-    size_t outputIdCount();
 
     // Keeps the receive thread slot busy so that starting the thread fails.
     void occupyReceiveThread();
@@ -80,19 +110,35 @@ private:
 
 class TestClient : public com_vela::CSClient {
 public:
-    explicit TestClient(unsigned options);
+    explicit TestClient(unsigned options, const Timing& timing = Timing());
     TestProtocol& engine() { return *static_cast<TestProtocol*>(protocol); }
 };
 
 // Comms interface whose writes can be made to fail, and that counts connects.
 class SwitchableComms : public com_vela::CSCommsInterfaceTCP {
 public:
+    explicit SwitchableComms(const Timing& timing = Timing()) : CSCommsInterfaceTCP(timing) {}
     int writeMessage(const com_vela::RawMessage& message) override;
     bool openConnection(unsigned ipAddress, unsigned port) override;
     std::atomic<bool> failWrites{false};
+    // The number (from 1) of the one write to fail; 0 for none.
+    std::atomic<int> failWrite{0};
     std::atomic<int> connects{0};
     std::atomic<int> failedWrites{0};
     std::atomic<int> writes{0};
+};
+
+// A byte buffer as the peer whose writes fail once `failFrom` frames have
+// been written (never by default).
+class FailingBuffer : public com_vela::CSCommsInterfaceBuffer {
+public:
+    explicit FailingBuffer(std::vector<char> input = {}, int failFrom = -1)
+        : CSCommsInterfaceBuffer(std::move(input)), failFrom(failFrom) {}
+    int writeMessage(const com_vela::RawMessage& message) override;
+    int writes = 0;
+
+private:
+    const int failFrom;
 };
 
 // Records every notification.
@@ -103,6 +149,10 @@ public:
     void parametersUpdated(const std::vector<com_vela::CSClient::Parameter>& parameters) override;
 
     std::vector<Change> changes();
+    // Each change with the client state read inside its notification, when
+    // `stateOf` is set (copied under the recorder's own lock).
+    std::vector<com_vela::CSClient::State> statesSeen();
+    std::function<com_vela::CSClient::State()> stateOf;
     // Waits until the given change has been seen `times` times.
     bool waitForChange(com_vela::CSClient::State from, com_vela::CSClient::State to, int timeoutMs, int times = 1);
 
@@ -113,6 +163,7 @@ private:
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Change> seen;
+    std::vector<com_vela::CSClient::State> states;
 };
 
 // Decodes the ids of a test request body.

@@ -1,5 +1,8 @@
 #include "SentrelEmulator.h"
 
+#include "LogTime.h"
+#include "MonitorState.h"
+#include "ReceivedValues.h"
 #include "UnitFrame.h"
 
 #include <boost/asio.hpp>
@@ -17,14 +20,6 @@ using asio::ip::udp;
 namespace pt = boost::property_tree;
 
 namespace {
-
-const char* const kUnsetTexts[] = {"-1", "None", "Unknown", "REPLACE"};
-
-bool isUnset(const std::string& text) {
-    for (const char* u : kUnsetTexts)
-        if (text == u) return true;
-    return false;
-}
 
 std::string jsonQuote(const std::string& s) {
     std::string out = "\"";
@@ -46,19 +41,6 @@ std::string jsonQuote(const std::string& s) {
         }
     }
     return out + "\"";
-}
-
-// One sample of a waveform array; the bridge sends integers.
-bool parseSample(const std::string& text, int& value) {
-    try {
-        std::size_t used = 0;
-        long v = std::stol(text, &used);
-        if (used != text.size() || v < INT32_MIN || v > INT32_MAX) return false;
-        value = static_cast<int>(v);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
 }
 
 }  // namespace
@@ -102,6 +84,7 @@ struct SentrelEmulator::Impl {
         unsigned frames = 0;
         unsigned id;
         bool closed = false;
+        bool abortive = false;  // closed with a reset instead of a shutdown
     };
 
     explicit Impl(Options o)
@@ -132,6 +115,7 @@ struct SentrelEmulator::Impl {
     std::uint64_t datagrams = 0;
     std::string lastDatagramText;
     bool isRunning = false;
+    MonitorState view;  // what the live views show; locks itself
 
     // Network side; touched only on the io thread while running.
     asio::io_context io;
@@ -193,6 +177,7 @@ struct SentrelEmulator::Impl {
             ++connections;
             clientUp = true;
         }
+        view.linkChanged(true);
         cv.notify_all();
         std::cout << "SentrelEmulator> connection " << conn->id << " from "
                   << conn->sock.remote_endpoint(ignored) << std::endl;
@@ -209,10 +194,11 @@ struct SentrelEmulator::Impl {
                 std::lock_guard<std::mutex> lk(m);
                 clientUp = false;
             }
+            view.linkChanged(false);
             cv.notify_all();
         }
         boost::system::error_code ignored;
-        conn->sock.shutdown(tcp::socket::shutdown_both, ignored);
+        if (!conn->abortive) conn->sock.shutdown(tcp::socket::shutdown_both, ignored);
         conn->sock.close(ignored);
         conn->gap.cancel();
     }
@@ -281,7 +267,9 @@ struct SentrelEmulator::Impl {
         }
         const pt::ptree& msg = tree.get_child("Message");
         record(type, json);
-        if (opts.logMessages) std::cout << "SentrelEmulator> " << json << std::endl;
+        view.accept(type, msg, Clock::now());
+        if (opts.logMessages)
+            std::cout << "SentrelEmulator> " << utcMillisTimestamp() << " " << type << " " << json << std::endl;
 
         Faults f = currentFaults();
         ++conn->frames;
@@ -328,7 +316,7 @@ struct SentrelEmulator::Impl {
         for (const auto& kv : msg) {
             if (!kv.second.empty()) continue;  // not a scalar
             const std::string& text = kv.second.data();
-            if (isUnset(text)) continue;
+            if (isUnsetValue(text)) continue;
             vitalValues[kv.first] = VitalValue{text, now};
         }
     }
@@ -540,21 +528,19 @@ struct SentrelEmulator::Impl {
         }
     }
 
-    std::string summary() {
-        std::lock_guard<std::mutex> lk(m);
-        auto v = [this](const char* name) {
-            auto it = vitalValues.find(name);
-            return it == vitalValues.end() ? std::string("-") : it->second.text;
-        };
-        std::ostringstream out;
-        out << "hr " << v("hr") << " spO2 " << v("spO2") << " nibp " << v("sbp") << "/" << v("dbp")
-            << "/" << v("mbp") << " rr " << v("rr") << " t1 " << v("t1") << " t2 " << v("t2")
-            << " etCO2 " << v("etCO2") << " |";
-        for (const auto& slot : waveformSlots()) {
-            auto it = sampleTotals.find(slot);
-            out << " " << slot << " " << (it == sampleTotals.end() ? 0 : it->second);
+    std::string summary() { return view.consoleLine(Clock::now()); }
+
+    // A reset instead of a shutdown: the bridge's next write or read fails.
+    void resetCurrent() {
+        if (!current) {
+            std::cout << "SentrelEmulator> reset: no connection" << std::endl;
+            return;
         }
-        return out.str();
+        std::cout << "SentrelEmulator> resetting connection " << current->id << std::endl;
+        boost::system::error_code ignored;
+        current->sock.set_option(asio::socket_base::linger(true, 0), ignored);
+        current->abortive = true;
+        closeConn(current);
     }
 
     template <class Pred>
@@ -773,3 +759,23 @@ bool SentrelEmulator::waitForDatagramCount(std::uint64_t n, std::chrono::millise
 }
 
 std::string SentrelEmulator::summaryLine() const { return impl->summary(); }
+
+MonitorState& SentrelEmulator::monitorState() { return impl->view; }
+
+void SentrelEmulator::resetConnection() {
+    std::lock_guard<std::mutex> life(impl->lifeMutex);
+    if (impl->thread.joinable()) asio::post(impl->io, [this] { impl->resetCurrent(); });
+}
+
+void SentrelEmulator::setRefusing(bool refuse) {
+    Faults f = faults();
+    f.refuseConnections = refuse;
+    setFaults(f);
+    std::lock_guard<std::mutex> life(impl->lifeMutex);
+    if (!refuse || !impl->thread.joinable()) return;
+    asio::post(impl->io, [this] {
+        if (!impl->current) return;
+        std::cout << "SentrelEmulator> refusing: closing connection " << impl->current->id << std::endl;
+        impl->closeConn(impl->current);
+    });
+}

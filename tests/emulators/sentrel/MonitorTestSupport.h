@@ -38,20 +38,24 @@ inline std::string knownVitals(const std::string& hr = "72")
            "\"cvpZeroState\":\"Unknown\"}}";
 }
 
-inline std::string samplesJson(int first, std::size_t n, int spread)
+// `n` samples of a wave between `low` and `high`, 30 samples a period,
+// starting `from` samples into it.
+inline std::string samplesJson(int low, int high, std::size_t n, std::size_t from)
 {
     std::string out = "[";
-    for (std::size_t i = 0; i < n; ++i)
-        out += (i ? "," : "") + std::to_string(first + static_cast<int>((i * 7) % (spread + 1)));
+    for (std::size_t i = 0; i < n; ++i) {
+        const double phase = 2 * M_PI * static_cast<double>(from + i) / 30;
+        out += (i ? "," : "") + std::to_string(low + static_cast<int>(std::lround((high - low) * (1 - std::cos(phase)) / 2)));
+    }
     return out + "]";
 }
 
-// One WaveformData message, `n` samples per shown slot around typical levels.
-inline std::string waveform(std::size_t n)
+// One WaveformData message: `n` samples per shown slot at typical levels.
+inline std::string waveform(std::size_t n, std::size_t from = 0)
 {
-    return "{\"MessageType\":\"WaveformData\",\"Message\":{\"pleth\":" + samplesJson(10, n, 80) +
-           ",\"ecg\":[],\"abp\":" + samplesJson(80, n, 40) + ",\"pap\":" + samplesJson(10, n, 15) +
-           ",\"cvp\":" + samplesJson(3, n, 5) + ",\"aux\":[],\"co2\":" + samplesJson(1, n, 37) + "}}";
+    return "{\"MessageType\":\"WaveformData\",\"Message\":{\"pleth\":" + samplesJson(10, 90, n, from) +
+           ",\"ecg\":[],\"abp\":" + samplesJson(80, 120, n, from) + ",\"pap\":" + samplesJson(10, 25, n, from) +
+           ",\"cvp\":" + samplesJson(3, 8, n, from) + ",\"aux\":[],\"co2\":" + samplesJson(1, 38, n, from) + "}}";
 }
 
 struct Unit {
@@ -110,9 +114,8 @@ private:
     {
         try {
             client.sendJson(knownVitals());
-            const std::string frame = frameUnitMessage(waveform(samples));
-            while (!stopping) {
-                client.sendBytes(frame);
+            for (std::size_t from = 0; !stopping; from += samples) {
+                client.sendJson(waveform(samples, from));
                 ++frames;
                 std::this_thread::sleep_for(20ms);
             }

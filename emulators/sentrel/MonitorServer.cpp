@@ -1,5 +1,6 @@
 #include "MonitorServer.h"
 
+#include "IoThread.h"
 #include "MonitorState.h"
 
 #include <boost/asio.hpp>
@@ -73,12 +74,11 @@ struct MonitorServer::Impl {
     MonitorState& state;
     Options opts;
     asio::io_context io;
-    std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work;
     tcp::acceptor acceptor;
     asio::steady_timer ticker;
     std::set<ConnPtr> conns;   // io thread only
     bool stopping = false;
-    std::thread thread;
+    IoThread ioThread{io};
     std::mutex lifeMutex;      // serialises start and stop
     std::atomic<unsigned short> boundPort{0};
 
@@ -185,15 +185,22 @@ struct MonitorServer::Impl {
         std::ostringstream bytes;
         bytes << res;
         c->answer = bytes.str();
+        write(c, asio::buffer(c->answer), [this, c] { linger(c); });
+    }
+
+    // Writes within the stall bound, then goes on with `then`; a failed or
+    // stalled write closes the connection.
+    template <class Then>
+    void write(const ConnPtr& c, asio::const_buffer bytes, Then then) {
         arm(c, opts.writeStallLimit, [this, c] { close(c); });
-        asio::async_write(c->sock, asio::buffer(c->answer), [this, c](const error_code& ec, std::size_t) {
+        asio::async_write(c->sock, bytes, [this, c, then](const error_code& ec, std::size_t) {
             if (stopping || c->closed) return;
             disarm(c);
             if (ec) {
                 close(c);
                 return;
             }
-            linger(c);
+            then();
         });
     }
 
@@ -260,16 +267,7 @@ struct MonitorServer::Impl {
         }
         c->inFlight = c->queue.front();
         c->queue.pop_front();
-        arm(c, opts.writeStallLimit, [this, c] { close(c); });
-        asio::async_write(c->sock, asio::buffer(*c->inFlight), [this, c](const error_code& ec, std::size_t) {
-            if (stopping || c->closed) return;
-            disarm(c);
-            if (ec) {
-                close(c);
-                return;
-            }
-            writeNext(c);
-        });
+        write(c, asio::buffer(*c->inFlight), [this, c] { writeNext(c); });
     }
 
     void scheduleTick() {
@@ -296,7 +294,7 @@ MonitorServer::~MonitorServer() { stop(); }
 void MonitorServer::start() {
     std::lock_guard<std::mutex> life(impl->lifeMutex);
     Impl& d = *impl;
-    if (d.thread.joinable()) return;
+    if (d.ioThread.running()) return;
     tcp::endpoint ep(asio::ip::make_address(d.opts.address), d.opts.port);
     try {
         d.acceptor.open(ep.protocol());
@@ -310,30 +308,22 @@ void MonitorServer::start() {
     }
     d.boundPort = d.acceptor.local_endpoint().port();
     d.stopping = false;
-    d.io.restart();
-    d.work.reset(new asio::executor_work_guard<asio::io_context::executor_type>(d.io.get_executor()));
     d.doAccept();
     d.scheduleTick();
-    d.thread = std::thread([&d] { d.io.run(); });
+    d.ioThread.start();
 }
 
 void MonitorServer::stop() {
     std::lock_guard<std::mutex> life(impl->lifeMutex);
     Impl& d = *impl;
-    if (!d.thread.joinable()) return;
-    d.work.reset();
-    d.io.stop();
-    d.thread.join();
-    // The io thread is gone: close everything here and let the aborted
-    // handlers run once, so that none keeps a connection.
-    d.stopping = true;
-    error_code ignored;
-    d.acceptor.close(ignored);
-    d.ticker.cancel();
-    const std::set<Impl::ConnPtr> open = d.conns;
-    for (const auto& c : open) d.close(c);
-    d.io.restart();
-    d.io.poll();
+    d.ioThread.stop([&d] {
+        d.stopping = true;
+        error_code ignored;
+        d.acceptor.close(ignored);
+        d.ticker.cancel();
+        const std::set<Impl::ConnPtr> open = d.conns;
+        for (const auto& c : open) d.close(c);
+    });
 }
 
 unsigned short MonitorServer::port() const { return impl->boundPort; }

@@ -1,5 +1,6 @@
 #include "SentrelEmulator.h"
 
+#include "IoThread.h"
 #include "LogTime.h"
 #include "MonitorState.h"
 #include "ReceivedValues.h"
@@ -119,7 +120,6 @@ struct SentrelEmulator::Impl {
 
     // Network side; touched only on the io thread while running.
     asio::io_context io;
-    std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work;
     tcp::acceptor acceptor;
     udp::socket udpSocket;
     udp::endpoint udpSender;
@@ -128,7 +128,7 @@ struct SentrelEmulator::Impl {
     asio::steady_timer consoleTimer;
     std::shared_ptr<Conn> current;
     bool stopping = false;
-    std::thread thread;
+    IoThread ioThread{io};
     std::mutex lifeMutex;  // serialises start/stop
 
     Faults currentFaults() {
@@ -556,7 +556,7 @@ SentrelEmulator::~SentrelEmulator() { stop(); }
 
 void SentrelEmulator::start() {
     std::lock_guard<std::mutex> life(impl->lifeMutex);
-    if (impl->thread.joinable()) return;
+    if (impl->ioThread.running()) return;
     Impl& d = *impl;
     boost::system::error_code ignored;
     try {
@@ -573,8 +573,6 @@ void SentrelEmulator::start() {
         throw;
     }
     d.stopping = false;
-    d.io.restart();
-    d.work.reset(new asio::executor_work_guard<asio::io_context::executor_type>(d.io.get_executor()));
     d.doAccept();
     if (d.udpSocket.is_open()) d.doUdpReceive();
     if (d.opts.consoleView) d.scheduleConsole();
@@ -582,27 +580,22 @@ void SentrelEmulator::start() {
         std::lock_guard<std::mutex> lk(d.m);
         d.isRunning = true;
     }
-    d.thread = std::thread([&d] { d.io.run(); });
+    d.ioThread.start();
 }
 
 void SentrelEmulator::stop() {
     std::lock_guard<std::mutex> life(impl->lifeMutex);
     Impl& d = *impl;
-    if (!d.thread.joinable()) return;
-    d.work.reset();
-    d.io.stop();
-    d.thread.join();
-    // The io thread is gone: close everything here, then let the aborted
-    // handlers run once so that none is left holding a connection.
-    d.stopping = true;
-    boost::system::error_code ignored;
-    d.acceptor.close(ignored);
-    d.udpSocket.close(ignored);
-    d.wifiTimer.cancel();
-    d.consoleTimer.cancel();
-    if (d.current) d.closeConn(d.current);
-    d.io.restart();
-    d.io.poll();
+    if (!d.ioThread.running()) return;
+    d.ioThread.stop([&d] {
+        d.stopping = true;
+        boost::system::error_code ignored;
+        d.acceptor.close(ignored);
+        d.udpSocket.close(ignored);
+        d.wifiTimer.cancel();
+        d.consoleTimer.cancel();
+        if (d.current) d.closeConn(d.current);
+    });
     {
         std::lock_guard<std::mutex> lk(d.m);
         d.isRunning = false;
@@ -622,7 +615,7 @@ void SentrelEmulator::setFaults(const Faults& faults) {
         impl->faults = faults;
     }
     std::lock_guard<std::mutex> life(impl->lifeMutex);
-    if (impl->thread.joinable()) {
+    if (impl->ioThread.running()) {
         bool refuse = faults.refuseConnections;
         asio::post(impl->io, [this, refuse] { impl->applyRefuse(refuse); });
     }
@@ -764,7 +757,7 @@ MonitorState& SentrelEmulator::monitorState() { return impl->view; }
 
 void SentrelEmulator::resetConnection() {
     std::lock_guard<std::mutex> life(impl->lifeMutex);
-    if (impl->thread.joinable()) asio::post(impl->io, [this] { impl->resetCurrent(); });
+    if (impl->ioThread.running()) asio::post(impl->io, [this] { impl->resetCurrent(); });
 }
 
 void SentrelEmulator::setRefusing(bool refuse) {
@@ -772,7 +765,7 @@ void SentrelEmulator::setRefusing(bool refuse) {
     f.refuseConnections = refuse;
     setFaults(f);
     std::lock_guard<std::mutex> life(impl->lifeMutex);
-    if (!refuse || !impl->thread.joinable()) return;
+    if (!refuse || !impl->ioThread.running()) return;
     asio::post(impl->io, [this] {
         if (!impl->current) return;
         std::cout << "SentrelEmulator> refusing: closing connection " << impl->current->id << std::endl;

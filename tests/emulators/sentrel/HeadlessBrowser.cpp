@@ -232,8 +232,11 @@ pt::ptree HeadlessBrowser::call(const std::string& method, const std::string& pa
 HeadlessBrowser::Tab HeadlessBrowser::open(const std::string& url)
 {
     const std::string target = call("Target.createTarget", "{\"url\":" + quoted(url) + "}").get<std::string>("targetId");
-    return call("Target.attachToTarget", "{\"targetId\":" + quoted(target) + ",\"flatten\":true}")
-        .get<std::string>("sessionId");
+    const Tab tab = call("Target.attachToTarget", "{\"targetId\":" + quoted(target) + ",\"flatten\":true}")
+                        .get<std::string>("sessionId");
+    if (!waitUntil(tab, "location.href != 'about:blank' && document.readyState == 'complete'", bound))
+        throw std::runtime_error("the browser did not load " + url);
+    return tab;
 }
 
 std::string HeadlessBrowser::evaluate(const Tab& tab, const std::string& expression)
@@ -253,7 +256,8 @@ bool HeadlessBrowser::waitUntil(const Tab& tab, const std::string& expression, m
 {
     const auto end = steady_clock::now() + timeout;
     for (;;) {
-        if (evaluate(tab, "!!(" + expression + ")") == "true")
+        // A page still loading may not have the elements yet: not true so far.
+        if (evaluate(tab, "(function(){try{return !!(" + expression + ");}catch(e){return false;}})()") == "true")
             return true;
         if (steady_clock::now() >= end)
             return false;

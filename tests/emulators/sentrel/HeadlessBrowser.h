@@ -29,10 +29,12 @@ public:
     HeadlessBrowser(const HeadlessBrowser&) = delete;
     HeadlessBrowser& operator=(const HeadlessBrowser&) = delete;
 
+    // A new tab showing `url`, once loaded.
     Tab open(const std::string& url);
     // String(expression) as evaluated in the tab; throws on a script error.
     std::string evaluate(const Tab& tab, const std::string& expression);
-    // Polls the expression until it is true or the timeout has passed.
+    // Polls the expression until it is true or the timeout has passed; a
+    // script error (a page still loading) counts as not true yet.
     bool waitUntil(const Tab& tab, const std::string& expression, std::chrono::milliseconds timeout);
     void reload(const Tab& tab);
     // Writes a PNG of what the tab shows.

@@ -107,9 +107,10 @@ const std::string& monitorPageHtml() {
 </div>
 <script>
 "use strict";
-// Samples per second as the unit receives them (the bridge sends 3 of every
-// 5 samples of its 50/s signals and 3 of every 10 of its 25/s ones), and the
-// scales each trace may take; the smallest that holds the samples is used.
+// Samples per second as the unit receives them from the bridge (3 of every 5
+// samples of its 50/s signals, 3 of every 10 of its 25/s ones) until the
+// measured rate takes over, and the scales each trace may take: the smallest
+// that holds the samples is used.
 var TRACES = [
   { slot: "abp", color: "#ff4b4b", rate: 30, scales: [[0, 160], [0, 200], [0, 300]] },
   { slot: "pap", color: "#ffe14d", rate: 30, scales: [[0, 40], [0, 60], [0, 100], [-50, 300]] },
@@ -119,12 +120,14 @@ var TRACES = [
 ];
 var SWEEP_SECONDS = 6;  // one sweep across a canvas
 var ERASE_AHEAD = 12;   // css pixels cleared in front of the sweep
+var RATE_FOLLOW = 0.05; // per event: how far the sweep's rate moves to the measured one
 
 function Trace(cfg) {
   this.cfg = cfg;
   this.canvas = document.getElementById("w-" + cfg.slot);
   this.ctx = this.canvas.getContext("2d");
   this.points = 0;
+  this.rate = cfg.rate;
   this.scale = 0;
   this.sweepMin = Infinity;
   this.sweepMax = -Infinity;
@@ -150,9 +153,13 @@ Trace.prototype.fitScale = function (lo, hi) {
   while (i < scales.length - 1 && (hi > scales[i][1] || lo < scales[i][0])) i++;
   return i;
 };
+// Sweeps at the rate the samples arrive, smoothed over a few seconds.
+Trace.prototype.follow = function (perSecond) {
+  if (perSecond > 0) this.rate += (perSecond - this.rate) * RATE_FOLLOW;
+};
 Trace.prototype.push = function (samples) {
   var c = this.ctx, w = this.canvas.width, h = this.canvas.height, pad = 4 * this.dpr;
-  var dx = w / (this.cfg.rate * SWEEP_SECONDS);
+  var dx = w / (this.rate * SWEEP_SECONDS);
   for (var i = 0; i < samples.length; i++) {
     var v = samples[i];
     var need = this.fitScale(v, v);
@@ -222,6 +229,7 @@ function onEvent(e) {
   traces.forEach(function (t) {
     var w = ev.waves[t.cfg.slot];
     if (!w) return;
+    t.follow(w.perSecond);
     t.push(w.samples);
     setText("rate-" + t.cfg.slot, w.perSecond ? w.perSecond + "/s" : "no signal");
   });

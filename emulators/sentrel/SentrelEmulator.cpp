@@ -1,5 +1,9 @@
 #include "SentrelEmulator.h"
 
+#include "IoThread.h"
+#include "LogTime.h"
+#include "MonitorState.h"
+#include "ReceivedValues.h"
 #include "UnitFrame.h"
 #include "UnitJson.h"
 #include "UnitMessages.h"
@@ -21,19 +25,6 @@ namespace {
 
 std::string jsonQuote(const std::string& s) {
     return "\"" + unitjson::escapeJsonString(s) + "\"";
-}
-
-// One sample of a waveform array; the bridge sends integers.
-bool parseSample(const std::string& text, int& value) {
-    try {
-        std::size_t used = 0;
-        long v = std::stol(text, &used);
-        if (used != text.size() || v < INT32_MIN || v > INT32_MAX) return false;
-        value = static_cast<int>(v);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
 }
 
 }  // namespace
@@ -79,6 +70,7 @@ struct SentrelEmulator::Impl {
         unsigned frames = 0;
         unsigned id;
         bool closed = false;
+        bool abortive = false;  // closed with a reset instead of a shutdown
     };
 
     explicit Impl(Options o)
@@ -109,10 +101,10 @@ struct SentrelEmulator::Impl {
     std::uint64_t datagrams = 0;
     std::string lastDatagramText;
     bool isRunning = false;
+    MonitorState view;  // what the live views show; locks itself
 
     // Network side; touched only on the io thread while running.
     asio::io_context io;
-    std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work;
     tcp::acceptor acceptor;
     udp::socket udpSocket;
     udp::endpoint udpSender;
@@ -121,7 +113,7 @@ struct SentrelEmulator::Impl {
     asio::steady_timer consoleTimer;
     std::shared_ptr<Conn> current;
     bool stopping = false;
-    std::thread thread;
+    IoThread ioThread{io};
     std::mutex lifeMutex;  // serialises start/stop
 
     Faults currentFaults() {
@@ -170,6 +162,7 @@ struct SentrelEmulator::Impl {
             ++connections;
             clientUp = true;
         }
+        view.linkChanged(true);
         cv.notify_all();
         std::cout << "SentrelEmulator> connection " << conn->id << " from "
                   << conn->sock.remote_endpoint(ignored) << std::endl;
@@ -186,10 +179,11 @@ struct SentrelEmulator::Impl {
                 std::lock_guard<std::mutex> lk(m);
                 clientUp = false;
             }
+            view.linkChanged(false);
             cv.notify_all();
         }
         boost::system::error_code ignored;
-        conn->sock.shutdown(tcp::socket::shutdown_both, ignored);
+        if (!conn->abortive) conn->sock.shutdown(tcp::socket::shutdown_both, ignored);
         conn->sock.close(ignored);
         conn->gap.cancel();
     }
@@ -258,7 +252,9 @@ struct SentrelEmulator::Impl {
         }
         const pt::ptree& msg = tree.get_child("Message");
         record(type, json);
-        if (opts.logMessages) std::cout << "SentrelEmulator> " << json << std::endl;
+        view.accept(type, msg, Clock::now());
+        if (opts.logMessages)
+            std::cout << "SentrelEmulator> " << utcMillisTimestamp() << " " << type << " " << json << std::endl;
 
         Faults f = currentFaults();
         ++conn->frames;
@@ -517,21 +513,19 @@ struct SentrelEmulator::Impl {
         }
     }
 
-    std::string summary() {
-        std::lock_guard<std::mutex> lk(m);
-        auto v = [this](const char* name) {
-            auto it = vitalValues.find(name);
-            return it == vitalValues.end() ? std::string("-") : it->second.text;
-        };
-        std::ostringstream out;
-        out << "hr " << v("hr") << " spO2 " << v("spO2") << " nibp " << v("sbp") << "/" << v("dbp")
-            << "/" << v("mbp") << " rr " << v("rr") << " t1 " << v("t1") << " t2 " << v("t2")
-            << " etCO2 " << v("etCO2") << " |";
-        for (const auto& slot : waveformSlots()) {
-            auto it = sampleTotals.find(slot);
-            out << " " << slot << " " << (it == sampleTotals.end() ? 0 : it->second);
+    std::string summary() { return view.consoleLine(Clock::now()); }
+
+    // A reset instead of a shutdown: the bridge's next write or read fails.
+    void resetCurrent() {
+        if (!current) {
+            std::cout << "SentrelEmulator> reset: no connection" << std::endl;
+            return;
         }
-        return out.str();
+        std::cout << "SentrelEmulator> resetting connection " << current->id << std::endl;
+        boost::system::error_code ignored;
+        current->sock.set_option(asio::socket_base::linger(true, 0), ignored);
+        current->abortive = true;
+        closeConn(current);
     }
 
     template <class Pred>
@@ -547,7 +541,7 @@ SentrelEmulator::~SentrelEmulator() { stop(); }
 
 void SentrelEmulator::start() {
     std::lock_guard<std::mutex> life(impl->lifeMutex);
-    if (impl->thread.joinable()) return;
+    if (impl->ioThread.running()) return;
     Impl& d = *impl;
     boost::system::error_code ignored;
     try {
@@ -564,8 +558,6 @@ void SentrelEmulator::start() {
         throw;
     }
     d.stopping = false;
-    d.io.restart();
-    d.work.reset(new asio::executor_work_guard<asio::io_context::executor_type>(d.io.get_executor()));
     d.doAccept();
     if (d.udpSocket.is_open()) d.doUdpReceive();
     if (d.opts.consoleView) d.scheduleConsole();
@@ -573,27 +565,22 @@ void SentrelEmulator::start() {
         std::lock_guard<std::mutex> lk(d.m);
         d.isRunning = true;
     }
-    d.thread = std::thread([&d] { d.io.run(); });
+    d.ioThread.start();
 }
 
 void SentrelEmulator::stop() {
     std::lock_guard<std::mutex> life(impl->lifeMutex);
     Impl& d = *impl;
-    if (!d.thread.joinable()) return;
-    d.work.reset();
-    d.io.stop();
-    d.thread.join();
-    // The io thread is gone: close everything here, then let the aborted
-    // handlers run once so that none is left holding a connection.
-    d.stopping = true;
-    boost::system::error_code ignored;
-    d.acceptor.close(ignored);
-    d.udpSocket.close(ignored);
-    d.wifiTimer.cancel();
-    d.consoleTimer.cancel();
-    if (d.current) d.closeConn(d.current);
-    d.io.restart();
-    d.io.poll();
+    if (!d.ioThread.running()) return;
+    d.ioThread.stop([&d] {
+        d.stopping = true;
+        boost::system::error_code ignored;
+        d.acceptor.close(ignored);
+        d.udpSocket.close(ignored);
+        d.wifiTimer.cancel();
+        d.consoleTimer.cancel();
+        if (d.current) d.closeConn(d.current);
+    });
     {
         std::lock_guard<std::mutex> lk(d.m);
         d.isRunning = false;
@@ -613,7 +600,7 @@ void SentrelEmulator::setFaults(const Faults& faults) {
         impl->faults = faults;
     }
     std::lock_guard<std::mutex> life(impl->lifeMutex);
-    if (impl->thread.joinable()) {
+    if (impl->ioThread.running()) {
         bool refuse = faults.refuseConnections;
         asio::post(impl->io, [this, refuse] { impl->applyRefuse(refuse); });
     }
@@ -750,3 +737,23 @@ bool SentrelEmulator::waitForDatagramCount(std::uint64_t n, std::chrono::millise
 }
 
 std::string SentrelEmulator::summaryLine() const { return impl->summary(); }
+
+MonitorState& SentrelEmulator::monitorState() { return impl->view; }
+
+void SentrelEmulator::resetConnection() {
+    std::lock_guard<std::mutex> life(impl->lifeMutex);
+    if (impl->ioThread.running()) asio::post(impl->io, [this] { impl->resetCurrent(); });
+}
+
+void SentrelEmulator::setRefusing(bool refuse) {
+    Faults f = faults();
+    f.refuseConnections = refuse;
+    setFaults(f);
+    std::lock_guard<std::mutex> life(impl->lifeMutex);
+    if (!refuse || !impl->ioThread.running()) return;
+    asio::post(impl->io, [this] {
+        if (!impl->current) return;
+        std::cout << "SentrelEmulator> refusing: closing connection " << impl->current->id << std::endl;
+        impl->closeConn(impl->current);
+    });
+}

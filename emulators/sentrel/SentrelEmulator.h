@@ -44,6 +44,8 @@
 #include <thread>
 #include <vector>
 
+class MonitorState;
+
 // Fault switches, for tests and for checking a set-up against a misbehaving
 // unit. All off by default.
 struct SentrelEmulatorFaults {
@@ -68,7 +70,8 @@ struct SentrelEmulatorOptions {
     std::chrono::milliseconds wifiJoinDelay{3000}; // must stay below the 7 s the bridge waits
     SentrelEmulatorFaults faults;
     bool consoleView = false;             // one summary line a second on stdout
-    bool logMessages = false;             // one line per received message on stdout
+    bool logMessages = false;             // one line per received message on stdout:
+                                          // "SentrelEmulator> <UTC time, ms> <MessageType> <JSON>"
     std::size_t waveformHistory = 2048;   // samples kept per waveform slot
     std::size_t messageLogSize = 512;     // received messages kept
 };
@@ -146,6 +149,16 @@ public:
 
     // The console summary line (what the console view prints each second).
     std::string summaryLine() const;
+
+    // What the live views show (the console line and the monitor page).
+    MonitorState& monitorState();
+
+    // --- Control while serving (the program's control words) ---
+    // Closes the current connection with a reset (no shutdown first).
+    void resetConnection();
+    // On: stop listening (new connections are refused) and close the current
+    // connection. Off: listen again.
+    void setRefusing(bool refuse);
 
     struct Impl;
 private:

@@ -1,11 +1,17 @@
 // sentrel-emulator: an emulated Sentrel unit for trying the bridge without one.
+#include "ControlWords.h"
+#include "MonitorServer.h"
+#include "MonitorState.h"
 #include "SentrelEmulator.h"
 
 #include <boost/program_options.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <iostream>
+#include <memory>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace po = boost::program_options;
 
@@ -20,7 +26,14 @@ const char* const kReplies =
     "  CalData stores (by calName and calType), CalRemove removes, CalSelect is accepted,\n"
     "  WifiCredentials joins --wifi-ssid after --wifi-delay-ms when ssid and password match.\n"
     "  Unsolicited frames: UnitEvent {\"event\":\"Heartbeat\",\"serial\":\"<serial>\"}\n"
-    "  Datagrams to UDP --udp-port are answered with \"SENTREL <serial>@\" (\"[STOPME]@\" is ignored).\n";
+    "  Datagrams to UDP --udp-port are answered with \"SENTREL <serial>@\" (\"[STOPME]@\" is ignored).\n"
+    "\nControl words, one per line on standard input (read while it is open):\n"
+    "  reset           close the bridge's connection now with a reset\n"
+    "  refuse on|off   refuse new connections and close the current one / accept again\n"
+    "  quit            stop (exit status 0)\n"
+    "\n--log-messages prints each received message as\n"
+    "  SentrelEmulator> <UTC time with ms, e.g. 2026-12-08T10:15:30.123Z> <MessageType> <JSON>\n"
+    "\n--monitor ADDR:PORT serves the live monitor page at http://ADDR:PORT/ (events at /events).\n";
 
 }  // namespace
 
@@ -29,6 +42,7 @@ int main(int argc, char** argv) {
     opts.consoleView = true;
     unsigned wifiDelayMs = 3000;
     bool unplugged = false, noConsole = false;
+    std::string monitorAt;
 
     po::options_description desc("sentrel-emulator: an emulated Sentrel unit\nOptions");
     desc.add_options()
@@ -50,7 +64,8 @@ int main(int argc, char** argv) {
         ("split-replies", po::bool_switch(&opts.faults.splitReplies), "fault: write each reply in three pieces")
         ("two-frames", po::bool_switch(&opts.faults.twoFramesPerWrite), "fault: write each reply and a UnitEvent frame at once")
         ("no-console", po::bool_switch(&noConsole), "no summary line each second")
-        ("log-messages", po::bool_switch(&opts.logMessages), "print every received message");
+        ("log-messages", po::bool_switch(&opts.logMessages), "print every received message with its time")
+        ("monitor", po::value(&monitorAt), "serve the live monitor page on ADDR:PORT (e.g. 127.0.0.1:8080)");
 
     po::variables_map vm;
     try {
@@ -62,7 +77,8 @@ int main(int argc, char** argv) {
     }
     if (vm.count("help")) {
         std::cout << desc << "\n" << kReplies
-                  << "\nConsole line, each second: hr spO2 nibp sbp/dbp/mbp rr t1 t2 etCO2 | samples per waveform slot\n";
+                  << "\nConsole line, each second: hr spO2 nibp sbp/dbp/mbp pa sPAP/dPAP/mPAP rr t1 t2 etCO2 |\n"
+                     "  per waveform slot: the last sample (min..max of the last second), - when none came\n";
         return 0;
     }
     if (wifiDelayMs >= 7000) {
@@ -72,6 +88,14 @@ int main(int argc, char** argv) {
     opts.pluggedIn = !unplugged;
     opts.consoleView = !noConsole;
     opts.wifiJoinDelay = std::chrono::milliseconds(wifiDelayMs);
+    MonitorServer::Options monitorOpts;
+    if (!monitorAt.empty()) {
+        std::string why;
+        if (!parseListenAddress(monitorAt, monitorOpts.address, monitorOpts.port, why)) {
+            std::cerr << "sentrel-emulator: --monitor " << monitorAt << ": " << why << std::endl;
+            return 1;
+        }
+    }
 
     // Block the stop signals before any thread starts, so that only sigwait
     // below receives them.
@@ -92,9 +116,47 @@ int main(int argc, char** argv) {
     std::cout << "SentrelEmulator> listening on " << opts.address << ":" << opts.port
               << (opts.faults.refuseConnections ? " (refusing connections)" : "") << std::endl;
 
+    std::unique_ptr<MonitorServer> monitor;
+    if (!monitorAt.empty()) {
+        monitor.reset(new MonitorServer(emulator.monitorState(), monitorOpts));
+        try {
+            monitor->start();
+        } catch (const std::exception& e) {
+            std::cerr << "sentrel-emulator: cannot serve the monitor page on " << monitorAt << ": " << e.what()
+                      << std::endl;
+            return 1;
+        }
+        const bool v6 = monitorOpts.address.find(':') != std::string::npos;
+        std::cout << "SentrelEmulator> monitor page on http://" << (v6 ? "[" : "") << monitorOpts.address
+                  << (v6 ? "]" : "") << ":" << monitor->port() << "/" << std::endl;
+    }
+
+    // quit ends the wait below as a stop signal would.
+    const pthread_t mainThread = pthread_self();
+    std::atomic<bool> quitWord{false};
+    std::unique_ptr<LineReader> control;
+    // Started with '&' from an interactive shell: reading the terminal would
+    // stop the process (SIGTTIN), so the control words stay off.
+    if (::isatty(0) && ::tcgetpgrp(0) != ::getpgrp()) {
+        std::cout << "SentrelEmulator> running in the background; control words are off" << std::endl;
+    } else {
+        control.reset(new LineReader(
+            0,
+            [&](const std::string& line) {
+                if (applyControlLine(emulator, line, std::cout) && !quitWord.exchange(true))
+                    pthread_kill(mainThread, SIGTERM);
+            },
+            [] { std::cout << "SentrelEmulator> control line too long, ignored" << std::endl; }));
+    }
+
     int sig = 0;
     sigwait(&stopSignals, &sig);
-    std::cout << "SentrelEmulator> stopping (signal " << sig << ")" << std::endl;
+    if (quitWord)
+        std::cout << "SentrelEmulator> stopping (quit)" << std::endl;
+    else
+        std::cout << "SentrelEmulator> stopping (signal " << sig << ")" << std::endl;
+    if (control) control->stop();
+    if (monitor) monitor->stop();
     emulator.stop();
     return 0;
 }

@@ -31,14 +31,21 @@ bool hasCompleteLineWith(const std::string& text, const std::string& needle)
 } // namespace
 
 ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::string>& args,
-                           const std::string& workDir)
+                           const std::string& workDir, Input input)
 {
-    int outPipe[2], errPipe[2];
+    int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
     if (::pipe2(outPipe, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     if (::pipe2(errPipe, O_CLOEXEC) != 0) {
         ::close(outPipe[0]);
         ::close(outPipe[1]);
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    if (input == Input::Pipe)
+        ::signal(SIGPIPE, SIG_IGN);  // a child gone before its input: an error, not a killed test
+    if (input == Input::Pipe && ::pipe2(inPipe, O_CLOEXEC) != 0) {
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
+            ::close(fd);
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
 
@@ -53,13 +60,14 @@ ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::str
 
     pid_t pid = ::fork();
     if (pid < 0) {
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
-            ::close(fd);
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]})
+            if (fd >= 0)
+                ::close(fd);
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     }
     if (pid == 0) {
-        int devNull = ::open("/dev/null", O_RDONLY);
-        if (devNull < 0 || ::dup2(devNull, 0) < 0 || ::dup2(outPipe[1], 1) < 0 ||
+        int in = inPipe[0] >= 0 ? inPipe[0] : ::open("/dev/null", O_RDONLY);
+        if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(outPipe[1], 1) < 0 ||
             ::dup2(errPipe[1], 2) < 0 || ::chdir(workDir.c_str()) != 0)
             ::_exit(127);
         // A test that dies must not leave its programs holding loopback ports,
@@ -72,6 +80,9 @@ ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::str
     childPid = pid;
     ::close(outPipe[1]);
     ::close(errPipe[1]);
+    if (inPipe[0] >= 0)
+        ::close(inPipe[0]);
+    inputFd = inPipe[1];
     openReaders = 2;
     outReader = std::thread(&ChildProcess::readLoop, this, outPipe[0], &outText);
     errReader = std::thread(&ChildProcess::readLoop, this, errPipe[0], &errText);
@@ -79,6 +90,7 @@ ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::str
 
 ChildProcess::~ChildProcess()
 {
+    closeInput();
     if (!exited()) {
         ::kill(childPid, SIGTERM);
         if (!waitForExit(seconds(3))) {
@@ -184,6 +196,25 @@ void ChildProcess::sendSignal(int sig)
 {
     if (!status)
         ::kill(childPid, sig);
+}
+
+bool ChildProcess::writeInput(const std::string& text)
+{
+    std::size_t done = 0;
+    while (inputFd >= 0 && done < text.size()) {
+        ssize_t n = ::write(inputFd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return inputFd >= 0;
+}
+
+void ChildProcess::closeInput()
+{
+    closeFd(inputFd);
 }
 
 std::string ChildProcess::out() const

@@ -19,11 +19,13 @@
 class ChildProcess {
 public:
     enum class Stream { Out, Err, Any };
+    // Standard input: /dev/null, or a pipe the test writes with writeInput.
+    enum class Input { Null, Pipe };
 
-    // Starts `binary` with `args` (argv[1..]) in `workDir`; stdin is /dev/null.
+    // Starts `binary` with `args` (argv[1..]) in `workDir`.
     // Throws std::runtime_error when the child cannot be created.
     ChildProcess(const std::string& binary, const std::vector<std::string>& args,
-                 const std::string& workDir);
+                 const std::string& workDir, Input input = Input::Null);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -46,6 +48,11 @@ public:
 
     void sendSignal(int sig);
 
+    // With Input::Pipe: writes to the child's standard input (false when it
+    // cannot take the bytes), and closes it (the child reads end of file).
+    bool writeInput(const std::string& text);
+    void closeInput();
+
     std::string out() const;
     std::string err() const;
     static std::size_t count(const std::string& haystack, const std::string& needle);
@@ -56,6 +63,7 @@ private:
     void reap(bool block);
 
     pid_t childPid = -1;
+    int inputFd = -1;
     std::optional<int> status;
     bool wasSignalled = false;
     mutable std::mutex mutex;

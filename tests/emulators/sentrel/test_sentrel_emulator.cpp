@@ -6,7 +6,13 @@
 
 #include <boost/property_tree/json_parser.hpp>
 
+#include "ChildProcess.h"
+#include "MonitorTestSupport.h"
+#include "TestSupport.h"
+
 #include <sys/wait.h>
+
+#include <ctime>
 
 using namespace std::chrono_literals;
 using sntest::FreshDirectory;
@@ -185,10 +191,13 @@ TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
     EXPECT_EQ(v.text, "12");
     ASSERT_TRUE(l->emulator.vital("hr", v));
     EXPECT_EQ(v.text, "72");
+    // The console line shows values (how its traces read is pinned where
+    // the time is the test's own: MonitorState's tests).
     std::string line = l->emulator.summaryLine();
     EXPECT_NE(line.find("hr 72 "), std::string::npos) << line;
     EXPECT_NE(line.find("nibp 120/80/93"), std::string::npos) << line;
-    EXPECT_NE(line.find("abp 6"), std::string::npos) << line;
+    EXPECT_NE(line.find("rr 12 "), std::string::npos) << line;
+    EXPECT_NE(line.find("pleth -"), std::string::npos) << line;  // none ever came
 }
 
 TEST(SentrelEmulatorFaults, RefusesConnectionsUntilTheSwitchIsOff)
@@ -522,5 +531,145 @@ TEST(SentrelEmulatorProgram, HelpAndCleanExitOnSigterm)
     }
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
+
+#ifdef SENTREL_EMULATOR_BINARY
+namespace {
+
+// A plain connection to the emulated unit that tells a reset from a close.
+struct PlainConnection {
+    explicit PlainConnection(const std::string& address) : socket(io)
+    {
+        namespace ip = boost::asio::ip;
+        socket.connect(ip::tcp::endpoint(ip::make_address(address), 14997));
+    }
+    // The error that ends the connection within the timeout (none: success).
+    boost::system::error_code end(std::chrono::milliseconds timeout)
+    {
+        pollfd p{socket.native_handle(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+            return {};
+        char buf[256];
+        boost::system::error_code ec;
+        socket.read_some(boost::asio::buffer(buf), ec);
+        return ec;
+    }
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket;
+};
+
+bool connectRefused(const std::string& address)
+{
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    boost::system::error_code ec;
+    socket.connect({boost::asio::ip::make_address(address), 14997}, ec);
+    return ec == boost::asio::error::connection_refused;
+}
+
+// The log line of the first received message of `type`, "" when none.
+std::string logLine(const std::string& out, const std::string& type)
+{
+    for (const auto& line : sntest::linesStartingWith(out, {"SentrelEmulator> "}))
+        if (line.find(" " + type + " {") != std::string::npos)
+            return line;
+    return "";
+}
+
+} // namespace
+
+TEST(SentrelEmulatorProgram, ControlWordsAndTimeStampedMessageLog)
+{
+    testsupport::TempDir dir;
+    ChildProcess emu(SENTREL_EMULATOR_BINARY,
+                     {"--address", "127.0.15.10", "--udp-port", "0", "--no-console", "--log-messages"}, dir.path(),
+                     ChildProcess::Input::Pipe);
+    ASSERT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, "listening on 127.0.15.10:14997", 10s)) << emu.err();
+
+    // Each received message: its UTC arrival time with milliseconds, its type, its text.
+    PlainConnection first("127.0.15.10");
+    const std::string wave = montest::waveform(3);
+    boost::asio::write(first.socket, boost::asio::buffer(frameUnitMessage(wave)));
+    ASSERT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, " WaveformData {", 5s)) << emu.out();
+    const std::string line = logLine(emu.out(), "WaveformData");
+    const std::string prefix = "SentrelEmulator> ";
+    ASSERT_EQ(line.size(), prefix.size() + 24 + 1 + std::string("WaveformData ").size() + wave.size()) << line;
+    EXPECT_EQ(line.substr(prefix.size() + 25), "WaveformData " + wave);
+    const std::string stamp = line.substr(prefix.size(), 24);  // 2026-12-08T10:15:30.123Z
+    std::tm parsed{};
+    const char* rest = ::strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%S", &parsed);
+    ASSERT_NE(rest, nullptr) << stamp;
+    EXPECT_TRUE(rest[0] == '.' && std::isdigit(rest[1]) && std::isdigit(rest[2]) && std::isdigit(rest[3]) &&
+                rest[4] == 'Z' && rest[5] == '\0')
+        << stamp;
+    const double away = std::difftime(::timegm(&parsed), std::time(nullptr));
+    EXPECT_LT(std::abs(away), 600.0) << stamp << " is not this time in UTC";
+
+    // reset: the connection ends with a reset, not a close.
+    ASSERT_TRUE(emu.writeInput("reset\n"));
+    EXPECT_EQ(first.end(5000ms), boost::asio::error::connection_reset);
+    EXPECT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, "resetting connection 1", 5s)) << emu.out();
+
+    // refuse on: the current connection closes and new ones are refused.
+    PlainConnection second("127.0.15.10");
+    ASSERT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, "connection 2 from", 5s));
+    ASSERT_TRUE(emu.writeInput("refuse on\n"));
+    EXPECT_TRUE(second.end(5000ms)) << "the current connection stayed open";
+    EXPECT_TRUE(testsupport::eventually([] { return connectRefused("127.0.15.10"); }, 5000ms));
+    // refuse off: served again.
+    ASSERT_TRUE(emu.writeInput("refuse off\n"));
+    std::string reply;
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+            if (connectRefused("127.0.15.10"))
+                return false;
+            sntest::RawUnitClient client("127.0.15.10");
+            client.sendJson(SentrelAdaptor::kStatusRequestOther);
+            reply = client.readFrame(2000ms);
+            return true;
+        },
+        5000ms));
+    EXPECT_NE(reply.find("StatusData"), std::string::npos) << reply;
+
+    ASSERT_TRUE(emu.writeInput("dance\n"));
+    EXPECT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, "unknown control word \"dance\"", 5s)) << emu.out();
+    ASSERT_TRUE(emu.writeInput("quit\n"));
+    EXPECT_EQ(emu.waitForExit(10s), 0);
+    EXPECT_NE(emu.out().find("SentrelEmulator> stopping (quit)"), std::string::npos) << emu.out();
+}
+
+TEST(SentrelEmulatorProgram, EndOfInputKeepsItServing)
+{
+    testsupport::TempDir dir;
+    ChildProcess emu(SENTREL_EMULATOR_BINARY, {"--address", "127.0.15.11", "--udp-port", "0", "--no-console"},
+                     dir.path(), ChildProcess::Input::Pipe);
+    ASSERT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, "listening on", 10s)) << emu.err();
+    emu.closeInput();
+    sntest::RawUnitClient client("127.0.15.11");
+    client.sendJson(SentrelAdaptor::kStatusRequestOther);
+    EXPECT_NE(client.readFrame(5000ms).find("StatusData"), std::string::npos);
+    EXPECT_FALSE(emu.exited());
+    emu.sendSignal(SIGTERM);
+    EXPECT_EQ(emu.waitForExit(10s), 0);
+}
+
+TEST(SentrelEmulatorProgram, MonitorOption)
+{
+    testsupport::TempDir dir;
+    {
+        ChildProcess bad(SENTREL_EMULATOR_BINARY, {"--address", "127.0.15.12", "--monitor", "127.0.15.12"}, dir.path());
+        EXPECT_EQ(bad.waitForExit(10s), 1);
+        EXPECT_NE(bad.err().find("--monitor 127.0.15.12: expected ADDR:PORT"), std::string::npos) << bad.err();
+    }
+    ChildProcess emu(SENTREL_EMULATOR_BINARY,
+                     {"--address", "127.0.15.12", "--udp-port", "0", "--no-console", "--monitor", "127.0.15.12:8080"},
+                     dir.path());
+    ASSERT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, "monitor page on http://127.0.15.12:8080/", 10s))
+        << emu.out() << emu.err();
+    montest::RawHttpClient browser("127.0.15.12", 8080);
+    EXPECT_EQ(browser.exchange("GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK", 0), 0u);
+    emu.sendSignal(SIGTERM);
+    EXPECT_EQ(emu.waitForExit(10s), 0);
 }
 #endif

@@ -7,7 +7,7 @@
 #include "BridgeTestSupport.h"
 
 #include "SessionRecorder.h"
-#include "SimulatorEmulator.h"
+#include "EmulatedPeers.h"
 #include "StatusReporter.h"
 
 #include <gmock/gmock.h>
@@ -126,16 +126,6 @@ protected:
         }
     }
 
-    void startServers(const std::string& address, bool running, bool enabled, unsigned patient = 1) {
-        SimulatorEmulator::Options o;
-        o.address = address;
-        o.running = running;
-        o.enabled = enabled;
-        o.patientId = patient;
-        servers = std::make_unique<SimulatorEmulator>(o);
-        std::string error;
-        ASSERT_TRUE(servers->start(&error)) << error;
-    }
     // A bridge on the configuration for `address`, published for the reporter.
     void buildBridge(const std::string& address) {
         config.reset(new Configuration(writeConfig(dir, address).c_str()));
@@ -185,7 +175,7 @@ protected:
 // answers, retrying from the moment it went away, connected again once back.
 TEST_F(StatusLines, FollowTheUnitLinkThroughRetryConnectionLossAndReconnection) {
     const std::string address = "127.0.18.10";
-    startServers(address, true, true, 3);
+    servers = testsupport::startedServers(address, true, true, 3);
     buildBridge(address);
     startReporter(20ms);
 
@@ -225,7 +215,7 @@ TEST_F(StatusLines, FollowTheUnitLinkThroughRetryConnectionLossAndReconnection) 
 // The simulator's side: paused, calibrating, feature off, and both servers away.
 TEST_F(StatusLines, FollowTheSimulatorState) {
     const std::string address = "127.0.18.11";
-    startServers(address, true, true, 7);
+    servers = testsupport::startedServers(address, true, true, 7);
     unit = emulatedUnit(address);
     buildBridge(address);
     startReporter(20ms);
@@ -281,7 +271,7 @@ TEST_F(StatusLines, OnePerIntervalNoneWhenOffOrWithoutABridge) {
 // sent in between, a line says 0.
 TEST_F(StatusLines, MessageCountsAddUpToWhatTheUnitReceived) {
     const std::string address = "127.0.18.13";
-    startServers(address, true, true);
+    servers = testsupport::startedServers(address, true, true);
     unit = emulatedUnit(address);
     buildBridge(address);
     startReporter(100ms);
@@ -341,7 +331,7 @@ TEST_F(StatusLines, ReplacedBridgesKeepTheirCountAndAreNeverReadWhenGone) {
 // WaveformData the bridge wrote reached the unit, and each came from a pass.
 TEST_F(StatusLines, StreamingGoesOnUnchangedWhileTheLinesAreRead) {
     const std::string address = "127.0.18.15";
-    startServers(address, true, true);
+    servers = testsupport::startedServers(address, true, true);
     unit = emulatedUnit(address);
     recorder = std::make_unique<SessionRecorder>(dir.file("session.jsonl"));
     buildBridge(address);

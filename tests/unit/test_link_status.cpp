@@ -3,7 +3,7 @@
 // not, the address, since when it is down, and a count of the frames written
 // that matches what the unit received.
 #include "AdaptorTestSupport.h"
-#include "SentrelEmulator.h"
+#include "EmulatedPeers.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +14,7 @@ using SystemClock = std::chrono::system_clock;
 
 namespace {
 
-std::unique_ptr<SentrelEmulator> startUnit(const std::string& address)
-{
-    SentrelEmulator::Options o;
-    o.address = address;
-    o.udpPort = 0;
-    auto unit = std::make_unique<SentrelEmulator>(o);
-    unit->start();
-    return unit;
-}
+using testsupport::startedUnit;
 
 bool initializeQuietly(SentrelAdaptor& adaptor, const std::string& address, bool retryForever = false)
 {
@@ -51,7 +43,7 @@ TEST(LinkStatus, FollowsTheLinkDownUpDownAndUpAgainCountingEveryFrame)
 {
     WorkingDirectory workDir;
     const std::string address = "127.0.18.1";
-    auto unit = startUnit(address);
+    auto unit = startedUnit(address);
 
     const auto built = SystemClock::now();
     SentrelAdaptor adaptor(quickTiming());
@@ -100,7 +92,7 @@ TEST(LinkStatus, FollowsTheLinkDownUpDownAndUpAgainCountingEveryFrame)
     EXPECT_EQ(adaptor.linkStatus().downSince, s.downSince);
 
     // Back again: connected, and the count goes on from where it was.
-    auto back = startUnit(address);
+    auto back = startedUnit(address);
     ASSERT_TRUE(initializeQuietly(adaptor, address));
     s = adaptor.linkStatus();
     EXPECT_TRUE(s.connected);

@@ -114,9 +114,9 @@ int main(int argc, char** argv)
          "Configure WIFI settings (arg: SN_IP WIFI_SSID WIFI_PWD)")
         ("record", po::value<std::string>(&recordPath),
          "Append every message sent to the unit to FILE (JSON lines)")
-        ("status-interval",
-         po::value<long long>(&statusSeconds)->default_value(kDefaultStatusSeconds)->value_name("SECONDS"),
-         "Print a status line every SECONDS while the bridge runs (0: never)");
+        // Short enough to leave the other options' columns where they were.
+        ("status-interval", po::value<long long>(&statusSeconds),
+         "Seconds between status lines while the bridge runs (default 60, 0: none)");
 
     po::variables_map vm;
     try {

@@ -3,9 +3,11 @@
 #include "SentrelAdaptor.h"
 #include "SessionRecorder.h"
 #include "SimulatorSample.h"
+#include "StatusReporter.h"
 
 #include <boost/program_options.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -15,6 +17,11 @@
 namespace po = boost::program_options;
 
 namespace {
+
+// The status line's interval: seconds, 0 switches it off. A week at most,
+// which keeps the reporter's clock arithmetic far from overflowing.
+constexpr long long kDefaultStatusSeconds = 60;
+constexpr long long kMaxStatusSeconds = 7 * 24 * 3600;
 
 // Ends the process without unwinding: the bridge or the adaptor is alive and
 // its detached threads may still be using it, so nothing is destroyed.
@@ -26,7 +33,7 @@ namespace {
 }
 
 [[noreturn]] void runBridge(const std::string& configPath, bool debug, SessionRecorder* recorder,
-                            const po::options_description& usage)
+                            std::chrono::seconds statusInterval, const po::options_description& usage)
 {
     if (configPath.empty()) {
         std::cerr << "SN>Missing configuration file path in parameters" << std::endl;
@@ -35,9 +42,14 @@ namespace {
     }
     // Lives for the whole process and is re-read by every bridge.
     Configuration* configuration = new Configuration(configPath.c_str());
+    // The status line reads whichever bridge is current, also while its
+    // initialize waits for the unit.
+    BridgeHandoff handoff;
+    StatusReporter reporter(handoff, statusInterval);
     for (;;) {
         SimulatorSample* bridge = new SimulatorSample(configuration);
         bridge->setRecorder(recorder);
+        handoff.publish(bridge);
         if (!bridge->initialize(debug)) {
             std::cerr << "SN>ERROR>Unable to initialize the Sentrel interface module. Leaving now!"
                       << std::endl;
@@ -46,6 +58,7 @@ namespace {
         std::cout << "SN>Running..." << std::endl;
         bridge->run();
         std::cout << "SN>Disconnected!!" << std::endl;
+        handoff.withdraw();
         delete bridge;
     }
 }
@@ -89,6 +102,7 @@ int main(int argc, char** argv)
     std::string configPath;
     std::vector<std::string> wifi;
     std::string recordPath;
+    long long statusSeconds = kDefaultStatusSeconds;
     po::options_description usage("PatientSimulatorSentrel Usage");
     usage.add_options()
         ("help,h", "Print usage message")
@@ -99,7 +113,10 @@ int main(int argc, char** argv)
         ("wifi,w", po::value<std::vector<std::string>>(&wifi)->multitoken(),
          "Configure WIFI settings (arg: SN_IP WIFI_SSID WIFI_PWD)")
         ("record", po::value<std::string>(&recordPath),
-         "Append every message sent to the unit to FILE (JSON lines)");
+         "Append every message sent to the unit to FILE (JSON lines)")
+        // Short enough to leave the other options' columns where they were.
+        ("status-interval", po::value<long long>(&statusSeconds),
+         "Seconds between status lines while the bridge runs (default 60, 0: none)");
 
     po::variables_map vm;
     try {
@@ -118,6 +135,13 @@ int main(int argc, char** argv)
 
     try {
         po::notify(vm);
+        if (statusSeconds < 0 || statusSeconds > kMaxStatusSeconds) {
+            // Worded as the parser words a value it cannot read.
+            po::validation_error outOfRange(po::validation_error::invalid_option_value, "status-interval",
+                                            "--status-interval", po::command_line_style::allow_long);
+            outOfRange.set_substitute("value", std::to_string(statusSeconds));
+            throw outOfRange;
+        }
     } catch (const std::exception& e) {
         std::cerr << "SN>ERROR>" << e.what() << std::endl;
         std::cout << "SN>ERROR>" << usage << std::endl;
@@ -133,7 +157,7 @@ int main(int argc, char** argv)
         SessionRecorder* recorder = recordPath.empty() ? nullptr : new SessionRecorder(recordPath);
         if (!wifi.empty())
             runWifi(wifi, recorder, usage);
-        runBridge(configPath, debug, recorder, usage);
+        runBridge(configPath, debug, recorder, std::chrono::seconds(statusSeconds), usage);
     } catch (const std::exception& e) {
         std::cerr << "SN>ERROR>" << e.what() << std::endl;
         leave(1);

@@ -250,6 +250,18 @@ void SimulatorSample::shouldPing(bool flag) {
     adaptor.enableStreamVitals(!flag);
 }
 
+SimulatorSample::Status SimulatorSample::status() const {
+    Status s;
+    s.unit = adaptor.linkStatus();
+    s.simConnected = simClient.getConnectionState() == CSClient::STATE_CONNECTED;
+    s.appConnected = appClient.getConnectionState() == CSClient::STATE_CONNECTED;
+    s.patientId = appClient.getActiveSce().patientId;
+    s.running = running;
+    s.featureEnabled = featureEnabled;
+    s.calibrating = calibrating;
+    return s;
+}
+
 void SimulatorSample::reinitializeUnit() {
     adaptor.initialize(configuration->serialID, configuration->ipAddress, configuration->ipRangeStart,
                        configuration->ipRangeEnd, true);

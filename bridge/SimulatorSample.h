@@ -53,6 +53,19 @@ public:
         SimulatorSample* bridge;
     };
 
+    // What an unattended run reports of the bridge now. Read from atomics and
+    // the parts' own small locks, never the bridge lock, so it can be taken
+    // while initialize waits for the unit.
+    struct Status {
+        UnitLinkStatus unit;
+        bool simConnected = false;
+        bool appConnected = false;
+        unsigned patientId = 0;  // the APP client's active patient; 0: none known
+        bool running = false;
+        bool featureEnabled = false;
+        bool calibrating = false;
+    };
+
     static constexpr unsigned kRhmPort = 55580;
     static constexpr unsigned kSimulatorPort = 55557;
 
@@ -74,6 +87,7 @@ public:
     // Records what the adaptor sends to the unit (not owned; nullptr: none).
     void setRecorder(SessionRecorder* recorder) { adaptor.setRecorder(recorder); }
     void shouldPing(bool flag);
+    Status status() const;
 
     // Subscribes the 4 SIM and the 26 APP inputs.
     bool initializeInputs();
@@ -183,7 +197,7 @@ private:
     SentrelAdaptor adaptor;
 
     std::atomic<bool> running{false};
-    bool featureEnabled = false;
+    std::atomic<bool> featureEnabled{false};
     WaveformBuffers waveforms;
     VitalValues vitals;
     Countdowns countdowns;

@@ -102,6 +102,9 @@ public:
     void sendPing();
     bool checkConnection();
     void enableStreamVitals(bool on);
+    // Connected?, the address, down since when, messages written so far. Takes
+    // neither the data lock nor the wire lock: never delays the streaming.
+    UnitLinkStatus linkStatus() const { return link.status(); }
 
     // --- Search by address range and broadcast ---
     bool connectRange(const std::string&, const std::string& start, const std::string& end);

@@ -91,7 +91,10 @@ bool isCalListCO2(const std::string& json)
 
 } // namespace
 
-UnitLink::UnitLink(boost::asio::io_context& io, const Timing& timing) : io(io), timing(timing) {}
+UnitLink::UnitLink(boost::asio::io_context& io, const Timing& timing)
+    : io(io), timing(timing), downSince(std::chrono::system_clock::now())
+{
+}
 
 UnitLink::~UnitLink() = default;
 
@@ -135,7 +138,7 @@ void UnitLink::connect(std::ostream& log)
     socket->connect(unitEndpoint);
     // Reads and writes wait on poll() with a deadline, never in the socket call.
     socket->native_non_blocking(true);
-    linkConnected = true;
+    setUp(address);
     noteUp(address);
     log << "Connected." << std::endl;
 }
@@ -156,8 +159,35 @@ void UnitLink::close()
 
 void UnitLink::markDown()
 {
-    linkConnected = false;
+    setDown();
     noteDown();
+}
+
+UnitLinkStatus UnitLink::status() const
+{
+    UnitLinkStatus s;
+    s.messagesWritten = framesWritten;
+    std::lock_guard<std::mutex> lock(statusMutex);
+    s.connected = linkConnected;
+    s.address = statusAddress;
+    s.downSince = downSince;
+    return s;
+}
+
+void UnitLink::setUp(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(statusMutex);
+    statusAddress = address;
+    linkConnected = true;
+}
+
+void UnitLink::setDown()
+{
+    std::lock_guard<std::mutex> lock(statusMutex);
+    // Down since the link was last up; a link never up since the first attempt.
+    if (linkConnected.exchange(false) || !attempted)
+        downSince = std::chrono::system_clock::now();
+    attempted = true;
 }
 
 void UnitLink::noteUp(const std::string& address)
@@ -280,10 +310,12 @@ bool UnitLink::writeBytes(const std::string& frame)
             break;
         }
     }
-    if (!ec)
+    if (!ec) {
+        ++framesWritten;
         return true;
+    }
     printSystemError(std::cout, "SentrelAdaptor::writeToWire", ec);
-    linkConnected = false;
+    setDown();
     noteDown();
     return false;
 }

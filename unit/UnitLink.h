@@ -16,6 +16,17 @@
 
 class SessionRecorder;
 
+// What the link tells about itself without touching the wire or its locks:
+// read by the unattended status line while the link streams.
+struct UnitLinkStatus {
+    bool connected = false;
+    std::string address;  // of the current or last connection; "" before the first
+    // While not connected: when the link went down, or when the first
+    // connection attempt began.
+    std::chrono::system_clock::time_point downSince;
+    unsigned long long messagesWritten = 0;  // frames written whole, over the link's life
+};
+
 // The TCP connection to the unit: connecting, framed writes bounded by
 // Timing::writeTimeout, reading and checking replies, and the requests that
 // wait for their matching reply within Timing::replyTimeout.
@@ -45,6 +56,7 @@ public:
     bool connected() const { return linkConnected; }
     // Takes the link as down until the next successful connect.
     void markDown();
+    UnitLinkStatus status() const;
     // Description of the last failed connect attempt.
     const std::string& lastConnectError() const { return connectError; }
 
@@ -91,6 +103,8 @@ private:
                            bool (*matches)(const std::string& json));
     void noteUp(const std::string& address);
     void noteDown();
+    void setUp(const std::string& address);
+    void setDown();
 
     boost::asio::io_context& io;
     const Timing timing;
@@ -107,6 +121,13 @@ private:
     std::uint64_t socketGeneration = 0;  // bumped by every connect
     UnitFrameParser replyBuffer;         // used by the one reader at a time
     std::uint64_t replyBufferGeneration = 0;
+
+    // Guards the three below; taken inside the wire lock, held only to set or copy them.
+    mutable std::mutex statusMutex;
+    std::string statusAddress;
+    std::chrono::system_clock::time_point downSince;
+    bool attempted = false;              // a first attempt began (the first markDown)
+    std::atomic<unsigned long long> framesWritten{0};  // the one write path counts them
 
     std::mutex linkEventMutex;           // guards the two below; taken inside the wire lock
     bool recordedUp = false;

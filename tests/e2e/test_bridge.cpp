@@ -2,9 +2,8 @@
 // process against the emulated unit and the emulated simulator servers, both
 // in-process, over loopback. One loopback address per test (fixed ports).
 #include "ChildProcess.h"
+#include "EmulatedPeers.h"
 #include "TestSupport.h"
-#include "SentrelEmulator.h"
-#include "SimulatorEmulator.h"
 
 #include <gtest/gtest.h>
 
@@ -17,29 +16,8 @@ using Stream = ChildProcess::Stream;
 
 namespace {
 
-std::unique_ptr<SentrelEmulator> startUnit(const std::string& address, SentrelEmulator::Faults faults = {})
-{
-    SentrelEmulator::Options o;
-    o.address = address;
-    o.udpPort = 0;
-    o.faults = faults;
-    auto unit = std::make_unique<SentrelEmulator>(o);
-    unit->start();
-    return unit;
-}
-
-std::unique_ptr<SimulatorEmulator> startServers(const std::string& address, bool running, bool enabled)
-{
-    SimulatorEmulator::Options o;
-    o.address = address;
-    o.running = running;
-    o.enabled = enabled;
-    auto servers = std::make_unique<SimulatorEmulator>(o);
-    std::string error;
-    if (!servers->start(&error))
-        throw std::runtime_error("simulator emulator: " + error);
-    return servers;
-}
+using testsupport::startedServers;
+using testsupport::startedUnit;
 
 std::string vitalText(const SentrelEmulator& unit, const std::string& member)
 {
@@ -73,13 +51,13 @@ protected:
 TEST_F(BridgeProgram, WaitsForTheUnitSubscribesAndPingsWhilePaused)
 {
     const std::string address = "127.0.5.40";
-    auto servers = startServers(address, false, true);
+    auto servers = startedServers(address, false, true);
     startBridge(address, address);
     ASSERT_TRUE(bridge->waitForLine(Stream::Out, "SN>Failed to find or could not connect to Sentrel on IP " + address,
                                     10s))
         << output();
     EXPECT_EQ(bridge->out().find("SN>Running..."), std::string::npos);
-    auto unit = startUnit(address);
+    auto unit = startedUnit(address);
     ASSERT_TRUE(bridge->waitForLine(Stream::Out, "SN>Running...", 10s)) << output();
     EXPECT_TRUE(servers->waitForSubscribedCount(SimProtocol::SIM, 4, 10s));
     EXPECT_TRUE(servers->waitForSubscribedCount(SimProtocol::APP, 26, 10s));
@@ -99,11 +77,11 @@ TEST_F(BridgeProgram, WaitsForTheUnitSubscribesAndPingsWhilePaused)
 TEST_F(BridgeProgram, StreamsWhileRunningAndFollowsTheUnitAwayAndBack)
 {
     const std::string address = "127.0.5.41";
-    auto servers = startServers(address, true, true);
+    auto servers = startedServers(address, true, true);
     // The unit starts after the child: a listener open at fork time would
     // stay open in the child and keep its address from being bound again.
     startBridge(address, address);
-    auto unit = startUnit(address);
+    auto unit = startedUnit(address);
     ASSERT_TRUE(bridge->waitForLine(Stream::Out, "SN>Running...", 10s)) << output();
     for (const char* slot : {"abp", "pap", "cvp", "pleth"})
         EXPECT_TRUE(unit->waitForSampleCount(slot, 30, 10s)) << slot << "\n" << output();
@@ -131,7 +109,7 @@ TEST_F(BridgeProgram, StreamsWhileRunningAndFollowsTheUnitAwayAndBack)
 
     unit->stop();
     ASSERT_TRUE(bridge->waitForLine(Stream::Out, "Disconnected. Reconnecting.", 10s)) << output();
-    auto back = startUnit(address);
+    auto back = startedUnit(address);
     EXPECT_TRUE(back->waitForSampleCount("abp", 30, 10s)) << output();
     EXPECT_TRUE(waitForVital(*back, "hr", "88"));
     EXPECT_FALSE(bridge->exited());
@@ -144,14 +122,14 @@ TEST_F(BridgeProgram, GivesUpAfterElevenSilentCyclesAndRebuildsFromTheRereadConf
 {
     const std::string address = "127.0.5.42";
     const std::string otherUnit = "127.0.5.43";
-    auto servers = startServers(address, true, true);
+    auto servers = startedServers(address, true, true);
     SentrelEmulator::Faults flaky;
     flaky.closeAfterFrames = 1;
-    auto unit = startUnit(address, flaky);
+    auto unit = startedUnit(address, flaky);
     startBridge(address, address);
     ASSERT_TRUE(bridge->waitForLine(Stream::Out, "SN>Running...", 10s)) << output();
     dir.write("bridge.xml", testsupport::bridgeConfigXml(otherUnit, address));
-    auto good = startUnit(otherUnit);
+    auto good = startedUnit(otherUnit);
 
     ASSERT_TRUE(bridge->waitForLine(Stream::Err, "SN>ERROR>No answer from the Sentrel unit for too long. Disconnecting.",
                                     60s))
@@ -176,11 +154,11 @@ TEST_F(BridgeProgram, GivesUpAfterElevenSilentCyclesAndRebuildsFromTheRereadConf
 TEST_F(BridgeProgram, JoinsSimulatorServersThatAppearLater)
 {
     const std::string address = "127.0.5.44";
-    auto unit = startUnit(address);
+    auto unit = startedUnit(address);
     startBridge(address, address);
     ASSERT_TRUE(bridge->waitForLine(Stream::Out, "SN>Running...", 10s)) << output();
     std::this_thread::sleep_for(500ms);
-    auto servers = startServers(address, true, true);
+    auto servers = startedServers(address, true, true);
     EXPECT_TRUE(servers->waitForSubscribedCount(SimProtocol::SIM, 4, 10s)) << output();
     EXPECT_TRUE(servers->waitForSubscribedCount(SimProtocol::APP, 26, 10s)) << output();
     EXPECT_TRUE(bridge->waitForLine(Stream::Out, "Orra> Connected (SIM Protocol)", 5s)) << output();
@@ -193,8 +171,8 @@ TEST_F(BridgeProgram, JoinsSimulatorServersThatAppearLater)
 TEST_F(BridgeProgram, WholeCalibration)
 {
     const std::string address = "127.0.5.45";
-    auto servers = startServers(address, false, true);
-    auto unit = startUnit(address);
+    auto servers = startedServers(address, false, true);
+    auto unit = startedUnit(address);
     startBridge(address, address);
     ASSERT_TRUE(bridge->waitForLine(Stream::Out, "SN>Running...", 10s)) << output();
     ASSERT_TRUE(servers->waitForSubscribedCount(SimProtocol::SIM, 4, 10s));

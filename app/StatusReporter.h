@@ -1,0 +1,71 @@
+#pragma once
+
+#include "SimulatorSample.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+// The status line of unattended runs, e.g.
+//   SN>Status: unit connected to 127.0.0.1; SIM connected; APP connected;
+//   patient 3; running; feature enabled; calibration off; 812 messages to the
+//   unit since the last status
+// (one line). While the unit is away: "unit retrying since HH:MM:SS", local
+// time. A pure function of what it is given.
+std::string statusLine(const SimulatorSample::Status& status, unsigned long long messagesSinceLast);
+
+// Which bridge main runs now, for the reporter's thread. Main publishes a
+// bridge once built and withdraws it before destroying it; a read in progress
+// ends first, since both hold the handoff's lock, so no read reaches a
+// destroyed bridge.
+class BridgeHandoff {
+public:
+    struct Reading {
+        SimulatorSample::Status status;
+        // Messages written to the unit by every bridge so far, withdrawn ones included.
+        unsigned long long messagesAllBridges = 0;
+    };
+
+    void publish(SimulatorSample* bridge);
+    void withdraw();
+    // The current bridge's status; nothing while no bridge is published.
+    std::optional<Reading> read() const;
+
+private:
+    mutable std::mutex mutex;
+    SimulatorSample* current = nullptr;
+    unsigned long long withdrawnMessages = 0;  // written by the bridges withdrawn so far
+};
+
+// A thread that prints one status line every `interval` while a bridge is
+// published (interval 0: no thread, no lines). Each line goes to `sink`
+// whole; the default writes it to standard output with its newline in one
+// write, so it never mixes with other threads' lines. The destructor stops
+// and joins the thread.
+class StatusReporter {
+public:
+    using Sink = std::function<void(const std::string& line)>;
+
+    StatusReporter(const BridgeHandoff& handoff, std::chrono::milliseconds interval, Sink sink = Sink());
+    ~StatusReporter();
+    StatusReporter(const StatusReporter&) = delete;
+    StatusReporter& operator=(const StatusReporter&) = delete;
+
+private:
+    void loop();
+    void report();
+
+    const BridgeHandoff& handoff;
+    const std::chrono::milliseconds interval;
+    const Sink sink;
+    unsigned long long reportedMessages = 0;  // messages counted by the lines so far
+
+    std::mutex stopMutex;
+    std::condition_variable stopSignal;
+    bool stopRequested = false;
+    std::thread thread;
+};

@@ -7,6 +7,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <iostream>
@@ -82,6 +83,18 @@ const std::vector<std::string>& SentrelEmulator::vitalMembers() {
         "abpZeroState", "papZeroState", "cvpZeroState"};
     return members;
 }
+
+namespace {
+
+// The MessageTypes the bridge sends.
+const std::vector<std::string>& knownTypes() {
+    static const std::vector<std::string> types = {"VitalsData", "WaveformData", "StatusRequest",
+                                                   "CalListRequest", "CalData", "CalRemove",
+                                                   "CalSelect", "WifiCredentials"};
+    return types;
+}
+
+}  // namespace
 
 const std::vector<std::string>& SentrelEmulator::waveformSlots() {
     static const std::vector<std::string> slots = {"pleth", "ecg", "abp", "pap", "cvp", "aux", "co2"};
@@ -319,12 +332,14 @@ struct SentrelEmulator::Impl {
 
     // The entry kept under a name a client chose, or null once `map` holds
     // kMaxKeptNames others: a client sending endless new names must not
-    // grow the unit's memory. Called with m held.
+    // grow the unit's memory. The names of `known` are always kept, so that
+    // junk cannot crowd out the bridge's own. Called with m held.
     template <class Map>
-    typename Map::mapped_type* keptEntry(Map& map, const std::string& name) {
+    typename Map::mapped_type* keptEntry(Map& map, const std::string& name,
+                                         const std::vector<std::string>& known = {}) {
         auto it = map.find(name);
         if (it != map.end()) return &it->second;
-        if (map.size() >= kMaxKeptNames) {
+        if (map.size() >= kMaxKeptNames && std::find(known.begin(), known.end(), name) == known.end()) {
             ++namesNotKept;
             return nullptr;
         }
@@ -334,7 +349,7 @@ struct SentrelEmulator::Impl {
     void record(const std::string& type, const std::string& json) {
         {
             std::lock_guard<std::mutex> lk(m);
-            if (std::uint64_t* count = keptEntry(typeCounts, type)) ++*count;
+            if (std::uint64_t* count = keptEntry(typeCounts, type, knownTypes())) ++*count;
             ++totalMessages;
             log.push_back({type, json, Clock::now()});
             logBytes += json.size();
@@ -353,7 +368,7 @@ struct SentrelEmulator::Impl {
             if (!kv.second.empty()) continue;  // not a scalar
             const std::string& text = kv.second.data();
             if (isUnset(text)) continue;
-            if (VitalValue* kept = keptEntry(vitalValues, kv.first)) *kept = VitalValue{text, now};
+            if (VitalValue* kept = keptEntry(vitalValues, kv.first, vitalMembers())) *kept = VitalValue{text, now};
         }
     }
 
@@ -362,7 +377,7 @@ struct SentrelEmulator::Impl {
         {
             std::lock_guard<std::mutex> lk(m);
             for (const auto& kv : msg) {
-                std::deque<int>* kept = keptEntry(samples, kv.first);
+                std::deque<int>* kept = keptEntry(samples, kv.first, waveformSlots());
                 if (!kept) continue;
                 std::deque<int>& ring = *kept;
                 std::uint64_t& total = sampleTotals[kv.first];  // the same names as `samples`

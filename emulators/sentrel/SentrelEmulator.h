@@ -28,12 +28,13 @@
 // answered with "SENTREL <serial>@" to its sender, except "[STOPME]@", which
 // is ignored.
 //
-// Memory stays bounded whatever a client sends: at most kMaxKeptNames
-// distinct names each for VitalsData members, WaveformData slots,
-// MessageTypes and calibration types, and as many stored calibrations (more
-// are counted in namesNotKept()); the message log is bounded in count and
-// bytes; a client that leaves more than kMaxPendingReplyBytes of replies
-// unread is disconnected; JSON nested deeper than 64 levels is malformed.
+// Memory stays bounded whatever a client sends: besides the bridge's own
+// names, at most kMaxKeptNames distinct names each for VitalsData members,
+// WaveformData slots, MessageTypes and calibration types, and as many stored
+// calibrations (the rest are counted in namesNotKept()); the message log is
+// bounded in count and bytes; a client that leaves more than
+// kMaxPendingReplyBytes of replies unread is disconnected; JSON nested deeper
+// than 64 levels is a malformed frame.
 //
 // VitalsData values that mean "unset" ("-1", "None", "Unknown") do not
 // replace the latest value of a member: the bridge sends every member in every

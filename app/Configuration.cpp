@@ -4,11 +4,15 @@
 
 // GCC reports a false "may be used uninitialized" inside the library's
 // integer translator when optimising with the sanitizers on.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include <cstdio>
 #include <fstream>

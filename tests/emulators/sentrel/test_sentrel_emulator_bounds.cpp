@@ -164,7 +164,7 @@ TEST(SentrelEmulatorBounds, SurvivesDeepNestingOverTheWire)
     SentrelEmulator unit(o);
     unit.start();
     RawUnitClient raw("127.0.41.2");
-    raw.sendJson(std::string(100000, '['));
+    raw.sendJson(std::string(200000, '['));
     ASSERT_TRUE(unit.waitForMalformedCount(1, 5s));
     raw.sendJson(SentrelAdaptor::kStatusRequestOther);
     EXPECT_NE(raw.readFrame().find("\"StatusData\""), std::string::npos);

@@ -48,6 +48,23 @@ inline std::vector<std::string> chunks(const std::uint8_t* data, std::size_t siz
     return reads;
 }
 
+// Takes every frame a frame parser holds now: onFrame(reply) for each frame,
+// onError(error) for each error it reports.
+template <class Parser, class OnFrame, class OnError>
+void drainFrames(Parser& parser, OnFrame onFrame, OnError onError)
+{
+    for (;;) {
+        std::string reply, error;
+        const typename Parser::Status status = parser.next(reply, error);
+        if (status == Parser::Status::NeedMore)
+            return;
+        if (status == Parser::Status::Frame)
+            onFrame(reply);
+        else
+            onError(error);
+    }
+}
+
 // Levels of a property tree (a tree without children has none).
 template <class Tree>
 std::size_t treeDepth(const Tree& tree)

@@ -16,20 +16,18 @@ void checkReplies(const std::string& written)
 {
     UnitFrameParser parser;
     parser.append(written.data(), written.size());
-    for (;;) {
-        std::string reply, error;
-        const UnitFrameParser::Status status = parser.next(reply, error);
-        if (status == UnitFrameParser::Status::NeedMore)
-            break;
-        fuzzinput::require(status == UnitFrameParser::Status::Frame, "replies are whole frames");
-        try {
-            std::istringstream json(verifyUnitReply(reply));
-            boost::property_tree::ptree tree;
-            boost::property_tree::read_json(json, tree);
-        } catch (const std::exception&) {
-            fuzzinput::require(false, "a reply has a matching length field and readable JSON");
-        }
-    }
+    fuzzinput::drainFrames(
+        parser,
+        [](const std::string& reply) {
+            try {
+                std::istringstream json(verifyUnitReply(reply));
+                boost::property_tree::ptree tree;
+                boost::property_tree::read_json(json, tree);
+            } catch (const std::exception&) {
+                fuzzinput::require(false, "a reply has a matching length field and readable JSON");
+            }
+        },
+        [](const std::string&) { fuzzinput::require(false, "replies are whole frames"); });
     fuzzinput::require(parser.buffered() == 0, "nothing after the last reply");
 }
 

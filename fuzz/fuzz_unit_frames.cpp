@@ -15,26 +15,23 @@ std::vector<std::string> framesOf(const std::vector<std::string>& reads)
     std::vector<std::string> frames;
     for (const std::string& read : reads) {
         parser.append(read.data(), read.size());
-        for (;;) {
-            std::string reply, error;
-            const UnitFrameParser::Status status = parser.next(reply, error);
-            if (status == UnitFrameParser::Status::NeedMore)
-                break;
-            if (status == UnitFrameParser::Status::Error) {
+        fuzzinput::drainFrames(
+            parser,
+            [&frames](const std::string& reply) {
+                fuzzinput::require(reply.size() <= UnitFrameParser::kMaxReplyBytes, "frame within bound");
+                frames.push_back(reply);
+                try {
+                    const std::string json = verifyUnitReply(reply);
+                    fuzzinput::require(reply.compare(reply.size() - json.size(), json.size(), json) == 0,
+                                       "the JSON text ends the reply");
+                } catch (const std::exception&) {
+                    // A bad length field: the requester's error path.
+                }
+            },
+            [](const std::string& error) {
                 fuzzinput::require(!error.empty() && error.find('\n') == std::string::npos,
                                    "an error is one line");
-                continue;
-            }
-            fuzzinput::require(reply.size() <= UnitFrameParser::kMaxReplyBytes, "frame within bound");
-            frames.push_back(reply);
-            try {
-                const std::string json = verifyUnitReply(reply);
-                fuzzinput::require(reply.compare(reply.size() - json.size(), json.size(), json) == 0,
-                                   "the JSON text ends the reply");
-            } catch (const std::exception&) {
-                // A bad length field: the requester's error path.
-            }
-        }
+            });
         fuzzinput::require(parser.buffered() <= UnitFrameParser::kMaxReplyBytes + 1, "buffer within bound");
     }
     return frames;

@@ -57,13 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes = data[0] % 2 == 0 ? frameUnitMessage(rest) : rest;
     UnitFrameParser parser;
     parser.append(bytes.data(), bytes.size());
-    for (;;) {
-        std::string reply, error;
-        const UnitFrameParser::Status status = parser.next(reply, error);
-        if (status == UnitFrameParser::Status::NeedMore)
-            break;
-        if (status == UnitFrameParser::Status::Frame)
-            readReply(adaptor, reply);
-    }
+    fuzzinput::drainFrames(
+        parser, [](const std::string& reply) { readReply(adaptor, reply); }, [](const std::string&) {});
     return 0;
 }

@@ -1,15 +1,24 @@
 #include "Configuration.h"
 
+#include "NestingLimit.h"
+
 // GCC reports a false "may be used uninitialized" inside the library's
 // integer translator when optimising with the sanitizers on.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <sstream>
 
 namespace pt = boost::property_tree;
 
@@ -32,6 +41,21 @@ std::string floatText(float v)
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
     return buf;
+}
+
+// The library's read_xml, with the nesting checked before its recursive
+// reader sees the text; errors keep the library's form "<path>(<line>): ...".
+pt::ptree readXmlFile(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in)
+        throw pt::xml_parser_error("cannot open file", path, 0);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    checkXmlNesting(text, path);
+    std::istringstream stream(text);
+    pt::ptree tree;
+    pt::xml_parser::read_xml_internal(stream, tree, 0, path);
+    return tree;
 }
 
 pt::ptree tableTree(const std::map<float, float>& table)
@@ -71,9 +95,8 @@ bool Configuration::readConfiguration()
 {
     std::cout << "SN>Reading configuration file: " << filePath << std::endl;
     try {
-        pt::ptree tree;
         // No trimming: element text is taken as written.
-        pt::read_xml(filePath, tree);
+        const pt::ptree tree = readXmlFile(filePath);
 
         spo2Scale = tree.get<int>("Sentrel.SPO2Scale");
         serialID = tree.get<std::string>("Sentrel.SerialID");

@@ -21,7 +21,8 @@ struct Timing {
 
     // --- Datagram side channel ---
     ms udpReceivePoll{100};       // receive thread looks at its stop flag this often
-    ms udpAnswerPoll{20};         // a caller waiting for an answer looks this often
+    ms udpAnswerPoll{20};         // waiting for the first answer (30 looks)
+    ms udpResponsePoll{10};       // waiting for the next answer (30 looks)
 
     // --- Bridge ---
     ms supervisionCycle{2000};    // one supervision cycle of the bridge

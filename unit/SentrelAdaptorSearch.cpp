@@ -70,7 +70,7 @@ bool SentrelAdaptor::connectUDP(const std::string&, const std::vector<std::strin
         std::cout << "SN>Pinging " << target << std::endl;
         if (link.connectIP(target, 10)) {
             udpLink.reset();  // the old channel lets go of the local port first
-            udpLink = std::make_unique<UdpAdaptor>(ioService, udpHost, bindAddress);
+            udpLink = std::make_unique<UdpAdaptor>(ioService, udpHost, bindAddress, timing);
             udpLink->start_receive();
             return true;
         }

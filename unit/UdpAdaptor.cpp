@@ -4,7 +4,6 @@
 #include <boost/system/system_error.hpp>
 
 #include <chrono>
-#include <cstring>
 #include <iostream>
 #include <poll.h>
 #include <system_error>
@@ -12,17 +11,12 @@
 namespace asio = boost::asio;
 using asio::ip::udp;
 
-namespace {
-// How often the receive thread looks at `receiving` when nothing arrives, so
-// that stopping never depends on the stop text coming back.
-constexpr int kReceivePollMs = 100;
-}  // namespace
+UdpAdaptor::UdpAdaptor(asio::io_context& io, const std::string& host, const Timing& timing)
+    : UdpAdaptor(io, host, "0.0.0.0", timing) {}
 
-UdpAdaptor::UdpAdaptor(asio::io_context& io, const std::string& host)
-    : UdpAdaptor(io, host, "0.0.0.0") {}
-
-UdpAdaptor::UdpAdaptor(asio::io_context& io, const std::string& host, const std::string& bindAddress)
-    : socket(io) {
+UdpAdaptor::UdpAdaptor(asio::io_context& io, const std::string& host, const std::string& bindAddress,
+                       const Timing& timing)
+    : timing(timing), socket(io) {
     boost::system::error_code ec;
     socket.open(udp::v4(), ec);
     if (ec) throw boost::system::system_error(ec, "open");
@@ -75,37 +69,35 @@ void UdpAdaptor::start_receive() {
 }
 
 void UdpAdaptor::handle_receive() {
-    std::string accumulated;
+    UdpAnswerAccumulator answers;
+    // Polling, rather than blocking in the receive, lets the thread see
+    // `receiving` go false without depending on the stop text coming back.
+    const int pollMs = static_cast<int>(timing.udpReceivePoll.count());
     try {
         while (receiving) {
             pollfd p{socket.native_handle(), POLLIN, 0};
-            if (::poll(&p, 1, kReceivePollMs) <= 0) continue;
+            if (::poll(&p, 1, pollMs) <= 0) continue;
             receiveBuffer.fill(0);
             boost::system::error_code ec;
             std::size_t n = socket.receive_from(asio::buffer(receiveBuffer), senderEndpoint, 0, ec);
             // A datagram cut at the buffer's size still counts as data.
             if (ec && ec != asio::error::message_size) continue;
             n = std::min(n, receiveBuffer.size());
-            accumulated.append(receiveBuffer.data(), strnlen(receiveBuffer.data(), n));
-            std::size_t at = accumulated.find('@');
-            if (at == std::string::npos) {
-                // A peer that never ends its answer must not grow this without bound.
-                if (accumulated.size() > kMaxAnswerBytes) {
-                    std::cerr << "SN>ERROR>UDP answer longer than " << kMaxAnswerBytes
-                              << " bytes without '@' dropped" << std::endl;
-                    accumulated.clear();
-                }
+            std::string answer, error;
+            switch (answers.add(receiveBuffer.data(), n, answer, error)) {
+            case UdpAnswerAccumulator::Status::NeedMore:
                 continue;
+            case UdpAnswerAccumulator::Status::Error:
+                std::cerr << "SN>ERROR>" << error << std::endl;
+                continue;
+            case UdpAnswerAccumulator::Status::Answer:
+                break;
             }
-            accumulated.erase(at + 1);
-            if (debugMode) std::cout << "SN>Received: " << accumulated << std::endl;
+            if (debugMode) std::cout << "SN>Received: " << answer << std::endl;
             std::string sender = addressText(senderEndpoint);
-            {
-                std::lock_guard<std::mutex> lock(responseMutex);
-                lastResponse = accumulated;
-                lastSender = sender;
-            }
-            accumulated.clear();
+            std::lock_guard<std::mutex> lock(responseMutex);
+            lastResponse = answer;
+            lastSender = sender;
         }
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;
@@ -123,8 +115,8 @@ void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& error
 }
 
 bool UdpAdaptor::waitConnection(std::string& sender, std::string& response) {
-    for (int i = 0; i < 30; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < kWaitLooks; ++i) {
+        std::this_thread::sleep_for(timing.udpAnswerPoll);
         std::lock_guard<std::mutex> lock(responseMutex);
         if (!lastResponse.empty()) {
             response = lastResponse;
@@ -137,8 +129,8 @@ bool UdpAdaptor::waitConnection(std::string& sender, std::string& response) {
 }
 
 std::string UdpAdaptor::waitResponse() {
-    for (int i = 0; i < 30; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < kWaitLooks; ++i) {
+        std::this_thread::sleep_for(timing.udpResponsePoll);
         std::lock_guard<std::mutex> lock(responseMutex);
         if (!lastResponse.empty()) {
             if (debugMode) std::cout << "SN>Response: " << lastResponse << std::endl;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Timing.h"
+#include "UdpAnswerAccumulator.h"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/error_code.hpp>
@@ -18,16 +21,19 @@ class UdpAdaptor {
 public:
     static constexpr unsigned short kPort = 14997;
     static constexpr std::size_t kReceiveBufferSize = 250;
-    // Longest answer gathered across datagrams before it is given up.
-    static constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
+    static constexpr std::size_t kMaxAnswerBytes = UdpAnswerAccumulator::kMaxAnswerBytes;
+    // Looks that waitConnection (every timing.udpAnswerPoll) and waitResponse
+    // (every timing.udpResponsePoll) take before giving up.
+    static constexpr int kWaitLooks = 30;
 
     // Binds to the wildcard address. Raises boost::system::system_error
     // naming the failed step ("set_option", "bind", "resolve").
-    UdpAdaptor(boost::asio::io_context& io, const std::string& host);
+    UdpAdaptor(boost::asio::io_context& io, const std::string& host, const Timing& timing = Timing());
     // Binds to `bindAddress` instead (a loopback address in tests). An empty
     // host then names the adaptor's own socket, as loopback does for the
     // wildcard bind.
-    UdpAdaptor(boost::asio::io_context& io, const std::string& host, const std::string& bindAddress);
+    UdpAdaptor(boost::asio::io_context& io, const std::string& host, const std::string& bindAddress,
+               const Timing& timing = Timing());
     virtual ~UdpAdaptor();
     UdpAdaptor(const UdpAdaptor&) = delete;
     UdpAdaptor& operator=(const UdpAdaptor&) = delete;
@@ -45,6 +51,7 @@ public:
     static std::string addressText(const boost::asio::ip::udp::endpoint& endpoint);
 
 private:
+    const Timing timing;
     boost::asio::io_context ioService;
     boost::asio::ip::udp::socket socket;
     boost::asio::ip::udp::endpoint senderEndpoint;

@@ -20,41 +20,59 @@ std::string frameUnitMessage(const std::string& json)
 
 void UnitFrameParser::append(const char* data, std::size_t n)
 {
+    // Dropping the consumed bytes once per read keeps the buffer small
+    // without moving the rest once per frame.
+    buffer_.erase(0, start_);
+    start_ = 0;
     buffer_.append(data, n);
+}
+
+void UnitFrameParser::consume(std::size_t n)
+{
+    start_ += n;
+    scanned_ = 0;
+    if (start_ == buffer_.size())
+        clear();
 }
 
 UnitFrameParser::Status UnitFrameParser::next(std::string& reply, std::string& error)
 {
-    if (buffer_.empty())
+    const std::size_t size = buffered();
+    if (size == 0)
         return Status::NeedMore;
 
-    if (buffer_[0] != kStx) {
+    if (buffer_[start_] != kStx) {
         // Bytes outside a frame: drop them up to the next frame start.
-        const std::size_t stx = buffer_.find(kStx);
-        const std::size_t dropped = stx == std::string::npos ? buffer_.size() : stx;
-        buffer_.erase(0, dropped);
+        const std::size_t stx = buffer_.find(kStx, start_);
+        const std::size_t dropped = stx == std::string::npos ? size : stx - start_;
+        consume(dropped);
         error = "unit sent " + std::to_string(dropped) + " bytes outside a frame";
         return Status::Error;
     }
 
-    // Look for the end only within the longest frame we accept.
-    const std::size_t limit = std::min(buffer_.size(), kMaxReplyBytes + 2);
-    for (std::size_t i = 1; i < limit; ++i) {
-        if (buffer_[i] == kEtx) {
-            reply.assign(buffer_, 1, i - 1);
-            buffer_.erase(0, i + 1);
+    // Look for the end only within the longest frame we accept, and only in
+    // bytes not searched by an earlier call.
+    const std::size_t limit = std::min(size, kMaxReplyBytes + 2);
+    const char delimiters[] = {kStx, kEtx, '\0'};
+    const std::size_t from = start_ + std::max<std::size_t>(scanned_, 1);
+    const std::size_t found = from < start_ + limit ? buffer_.find_first_of(delimiters, from, 2)
+                                                    : std::string::npos;
+    if (found != std::string::npos && found < start_ + limit) {
+        const std::size_t i = found - start_;
+        if (buffer_[found] == kEtx) {
+            reply.assign(buffer_, start_ + 1, i - 1);
+            consume(i + 1);
             return Status::Frame;
         }
-        if (buffer_[i] == kStx) {
-            // A new frame started before this one ended: the unfinished one
-            // cannot be read, keep the new one.
-            buffer_.erase(0, i);
-            error = "unit frame of " + std::to_string(i - 1) + " bytes cut off by a new frame";
-            return Status::Error;
-        }
+        // A new frame started before this one ended: the unfinished one
+        // cannot be read, keep the new one.
+        consume(i);
+        error = "unit frame of " + std::to_string(i - 1) + " bytes cut off by a new frame";
+        return Status::Error;
     }
-    if (buffer_.size() > kMaxReplyBytes + 1) {
-        buffer_.clear();
+    scanned_ = limit;
+    if (size > kMaxReplyBytes + 1) {
+        clear();
         error = "unit reply longer than " + std::to_string(kMaxReplyBytes) + " bytes without ETX";
         return Status::Error;
     }
@@ -64,11 +82,13 @@ UnitFrameParser::Status UnitFrameParser::next(std::string& reply, std::string& e
 void UnitFrameParser::clear()
 {
     buffer_.clear();
+    start_ = 0;
+    scanned_ = 0;
 }
 
 std::size_t UnitFrameParser::buffered() const
 {
-    return buffer_.size();
+    return buffer_.size() - start_;
 }
 
 std::string verifyUnitReply(const std::string& reply)

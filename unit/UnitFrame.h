@@ -10,8 +10,10 @@
 // Wraps one JSON text in a unit frame.
 std::string frameUnitMessage(const std::string& json);
 
-// Collects bytes read from the unit and hands out one frame at a time.
-// Bytes of a following frame stay buffered for the next call.
+// Collects bytes read from the peer and hands out one frame at a time.
+// Bytes of a following frame stay buffered for the next call. Each byte is
+// looked at once however the bytes are cut into reads: a peer trickling an
+// endless frame costs linear time, as do many small frames in one read.
 class UnitFrameParser {
 public:
     // Longest inner text (length field and JSON) accepted for one frame.
@@ -29,7 +31,11 @@ public:
     std::size_t buffered() const;
 
 private:
+    void consume(std::size_t n);
+
     std::string buffer_;
+    std::size_t start_ = 0;    // first unconsumed byte; consumed bytes go at the next append
+    std::size_t scanned_ = 0;  // bytes after start_ already searched for STX/ETX
 };
 
 // Checks the length field of a reply (all decimal digits after STX) against

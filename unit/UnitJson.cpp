@@ -1,5 +1,7 @@
 #include "UnitJson.h"
 
+#include "NestingLimit.h"
+
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/property_tree/json_parser.hpp>
 
@@ -13,6 +15,9 @@ namespace unitjson {
 
 pt::ptree jsonStringToPtree(const std::string& json)
 {
+    // The reader recurses once per level: refuse absurd nesting before it
+    // can exhaust the stack, through the same error as any malformed reply.
+    checkJsonNesting(json);
     std::istringstream in(json);
     pt::ptree tree;
     pt::read_json(in, tree);

@@ -4,6 +4,7 @@
 #include "LogTime.h"
 #include "MonitorState.h"
 #include "ReceivedValues.h"
+#include "NestingLimit.h"
 #include "UnitFrame.h"
 #include "UnitJson.h"
 #include "UnitMessages.h"
@@ -12,9 +13,11 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
 #include <array>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -48,6 +51,18 @@ const std::vector<std::string>& SentrelEmulator::vitalMembers() {
     return members;
 }
 
+namespace {
+
+// The MessageTypes the bridge sends.
+const std::vector<std::string>& knownTypes() {
+    static const std::vector<std::string> types = {"VitalsData", "WaveformData", "StatusRequest",
+                                                   "CalListRequest", "CalData", "CalRemove",
+                                                   "CalSelect", "WifiCredentials"};
+    return types;
+}
+
+}  // namespace
+
 const std::vector<std::string>& SentrelEmulator::waveformSlots() {
     static const std::vector<std::string> slots(std::begin(unitmsg::kWaveformDataSlots),
                                                 std::end(unitmsg::kWaveformDataSlots));
@@ -65,6 +80,7 @@ struct SentrelEmulator::Impl {
             bool pauseAfter;
         };
         std::deque<Write> out;
+        std::size_t outBytes = 0;  // bytes held in `out`
         bool writing = false;
         asio::steady_timer gap;
         unsigned frames = 0;
@@ -92,6 +108,8 @@ struct SentrelEmulator::Impl {
     std::map<std::string, std::uint64_t> typeCounts;
     std::uint64_t totalMessages = 0;
     std::deque<ReceivedMessage> log;
+    std::size_t logBytes = 0;            // JSON text held in `log`
+    std::uint64_t namesNotKept = 0;      // see keptEntry
     std::uint64_t malformed = 0;
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> calibrations;
     unsigned connections = 0;
@@ -240,6 +258,7 @@ struct SentrelEmulator::Impl {
         std::string type;
         try {
             std::istringstream in(json);
+            checkJsonNesting(json);
             pt::read_json(in, tree);
             type = tree.get<std::string>("MessageType");
             if (type.empty() || !tree.get_child("MessageType").empty())
@@ -284,13 +303,33 @@ struct SentrelEmulator::Impl {
         // CalSelect and unknown types: counted and logged only.
     }
 
+    // The entry kept under a name a client chose, or null once `map` holds
+    // kMaxKeptNames others: a client sending endless new names must not
+    // grow the unit's memory. The names of `known` are always kept, so that
+    // junk cannot crowd out the bridge's own. Called with m held.
+    template <class Map>
+    typename Map::mapped_type* keptEntry(Map& map, const std::string& name,
+                                         const std::vector<std::string>& known = {}) {
+        auto it = map.find(name);
+        if (it != map.end()) return &it->second;
+        if (map.size() >= kMaxKeptNames && std::find(known.begin(), known.end(), name) == known.end()) {
+            ++namesNotKept;
+            return nullptr;
+        }
+        return &map[name];
+    }
+
     void record(const std::string& type, const std::string& json) {
         {
             std::lock_guard<std::mutex> lk(m);
-            ++typeCounts[type];
+            if (std::uint64_t* count = keptEntry(typeCounts, type, knownTypes())) ++*count;
             ++totalMessages;
             log.push_back({type, json, Clock::now()});
-            while (log.size() > opts.messageLogSize) log.pop_front();
+            logBytes += json.size();
+            while (log.size() > opts.messageLogSize || (logBytes > opts.messageLogBytes && log.size() > 1)) {
+                logBytes -= log.front().json.size();
+                log.pop_front();
+            }
         }
         cv.notify_all();
     }
@@ -302,7 +341,7 @@ struct SentrelEmulator::Impl {
             if (!kv.second.empty()) continue;  // not a scalar
             const std::string& text = kv.second.data();
             if (unitmsg::isUnsetValue(text)) continue;
-            vitalValues[kv.first] = VitalValue{text, now};
+            if (VitalValue* kept = keptEntry(vitalValues, kv.first, vitalMembers())) *kept = VitalValue{text, now};
         }
     }
 
@@ -311,8 +350,10 @@ struct SentrelEmulator::Impl {
         {
             std::lock_guard<std::mutex> lk(m);
             for (const auto& kv : msg) {
-                std::deque<int>& ring = samples[kv.first];
-                std::uint64_t& total = sampleTotals[kv.first];
+                std::deque<int>* kept = keptEntry(samples, kv.first, waveformSlots());
+                if (!kept) continue;
+                std::deque<int>& ring = *kept;
+                std::uint64_t& total = sampleTotals[kv.first];  // the same names as `samples`
                 for (const auto& item : kv.second) {
                     int v;
                     if (!item.second.empty() || !parseSample(item.second.data(), v)) {
@@ -337,21 +378,30 @@ struct SentrelEmulator::Impl {
             return;
         }
         std::lock_guard<std::mutex> lk(m);
-        auto& list = calibrations[type];
-        for (auto& entry : list) {
+        auto* list = keptEntry(calibrations, type);
+        if (!list) return;
+        for (auto& entry : *list) {
             if (entry.first == name) {
                 entry.second = json;
                 return;
             }
         }
-        list.emplace_back(name, json);
+        std::size_t stored = 0;
+        for (const auto& kv : calibrations) stored += kv.second.size();
+        if (stored >= kMaxKeptNames) {
+            ++namesNotKept;
+            return;
+        }
+        list->emplace_back(name, json);
     }
 
     void removeCalibration(const pt::ptree& msg) {
         std::string name = msg.get<std::string>("calName", "");
         std::string type = msg.get<std::string>("calType", "");
         std::lock_guard<std::mutex> lk(m);
-        auto& list = calibrations[type];
+        auto found = calibrations.find(type);
+        if (found == calibrations.end()) return;
+        auto& list = found->second;
         for (auto it = list.begin(); it != list.end(); ++it) {
             if (it->first == name) {
                 list.erase(it);
@@ -417,9 +467,14 @@ struct SentrelEmulator::Impl {
                jsonQuote(opts.serial) + "}}";
     }
 
+    void queue(const std::shared_ptr<Conn>& conn, std::string bytes, bool pauseAfter) {
+        conn->outBytes += bytes.size();
+        conn->out.push_back({std::move(bytes), pauseAfter});
+    }
+
     void reply(const std::shared_ptr<Conn>& conn, const std::string& json, const Faults& f) {
         if (f.neverAnswer) return;
-        if (f.unsolicitedBeforeReply) conn->out.push_back({frameUnitMessage(unsolicitedText()), false});
+        if (f.unsolicitedBeforeReply) queue(conn, frameUnitMessage(unsolicitedText()), false);
         std::string payload = frameUnitMessage(json);
         if (f.twoFramesPerWrite) payload += frameUnitMessage(unsolicitedText());
         if (f.splitReplies) {
@@ -427,11 +482,18 @@ struct SentrelEmulator::Impl {
             // has to put the frame together from several reads.
             std::size_t a = std::min<std::size_t>(3, payload.size());
             std::size_t b = a + (payload.size() - a) / 2;
-            conn->out.push_back({payload.substr(0, a), true});
-            conn->out.push_back({payload.substr(a, b - a), true});
-            conn->out.push_back({payload.substr(b), false});
+            queue(conn, payload.substr(0, a), true);
+            queue(conn, payload.substr(a, b - a), true);
+            queue(conn, payload.substr(b), false);
         } else {
-            conn->out.push_back({payload, false});
+            queue(conn, std::move(payload), false);
+        }
+        if (conn->outBytes > kMaxPendingReplyBytes) {
+            // A client that asks without reading must not grow the queue.
+            std::cout << "SentrelEmulator> closing connection " << conn->id << ": more than "
+                      << kMaxPendingReplyBytes << " reply bytes not read" << std::endl;
+            closeConn(conn);
+            return;
         }
         if (!conn->writing) doWrite(conn);
     }
@@ -451,6 +513,7 @@ struct SentrelEmulator::Impl {
                                   return;
                               }
                               bool pause = conn->out.front().pauseAfter;
+                              conn->outBytes -= conn->out.front().bytes.size();
                               conn->out.pop_front();
                               if (!pause) {
                                   doWrite(conn);
@@ -679,6 +742,11 @@ std::string SentrelEmulator::calibrationData(const std::string& calType, const s
     return "";
 }
 
+std::uint64_t SentrelEmulator::namesNotKept() const {
+    std::lock_guard<std::mutex> lk(impl->m);
+    return impl->namesNotKept;
+}
+
 unsigned SentrelEmulator::connectionCount() const {
     std::lock_guard<std::mutex> lk(impl->m);
     return impl->connections;
@@ -756,4 +824,21 @@ void SentrelEmulator::setRefusing(bool refuse) {
         std::cout << "SentrelEmulator> refusing: closing connection " << impl->current->id << std::endl;
         impl->closeConn(impl->current);
     });
+}
+
+std::string SentrelEmulator::serveBytes(const std::string& bytes) {
+    std::lock_guard<std::mutex> life(impl->lifeMutex);
+    if (impl->ioThread.running()) throw std::logic_error("SentrelEmulator::serveBytes while started");
+    Impl& d = *impl;
+    auto conn = std::make_shared<Impl::Conn>(d.io, 0);
+    conn->writing = true;  // no socket: replies stay queued for the caller
+    conn->parser.append(bytes.data(), bytes.size());
+    d.drainFrames(conn);
+    std::string written;
+    for (const auto& w : conn->out) written += w.bytes;
+    // Let what the frames set going on the event loop (a Wi-Fi join timer
+    // replaced by a later one) finish, so nothing piles up between calls.
+    d.io.restart();
+    d.io.poll();
+    return written;
 }

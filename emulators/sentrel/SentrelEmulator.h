@@ -28,6 +28,14 @@
 // answered with "SENTREL <serial>@" to its sender, except "[STOPME]@", which
 // is ignored.
 //
+// Memory stays bounded whatever a client sends: besides the bridge's own
+// names, at most kMaxKeptNames distinct names each for VitalsData members,
+// WaveformData slots, MessageTypes and calibration types, and as many stored
+// calibrations (the rest are counted in namesNotKept()); the message log is
+// bounded in count and bytes; a client that leaves more than
+// kMaxPendingReplyBytes of replies unread is disconnected; JSON nested deeper
+// than 64 levels is a malformed frame.
+//
 // VitalsData values that mean "unset" ("-1", "None", "Unknown") do not
 // replace the latest value of a member: the bridge sends every member in every
 // message and only the changed ones carry a value.
@@ -74,6 +82,7 @@ struct SentrelEmulatorOptions {
                                           // "SentrelEmulator> <UTC time, ms> <MessageType> <JSON>"
     std::size_t waveformHistory = 2048;   // samples kept per waveform slot
     std::size_t messageLogSize = 512;     // received messages kept
+    std::size_t messageLogBytes = 4 << 20; // JSON text kept in the log (the newest message always)
 };
 
 class SentrelEmulator {
@@ -93,6 +102,9 @@ public:
         std::string json;     // the whole JSON text
         Clock::time_point arrived;
     };
+
+    static constexpr std::size_t kMaxKeptNames = 64;
+    static constexpr std::size_t kMaxPendingReplyBytes = 4 << 20;
 
     // The VitalsData members and WaveformData slots the unit keeps.
     static const std::vector<std::string>& vitalMembers();
@@ -127,6 +139,8 @@ public:
     std::uint64_t totalMessageCount() const;
     std::vector<ReceivedMessage> messageLog() const;  // oldest first
     std::uint64_t malformedFrameCount() const;
+    // Names and calibrations not kept because kMaxKeptNames was reached.
+    std::uint64_t namesNotKept() const;
     // Stored calibrations of one type ("SpO2", "CO2"): names in storing order,
     // and the CalData JSON text of one ("" when none is stored by that name).
     std::vector<std::string> calibrationNames(const std::string& calType) const;
@@ -159,6 +173,12 @@ public:
     // On: stop listening (new connections are refused) and close the current
     // connection. Off: listen again.
     void setRefusing(bool refuse);
+
+    // Handles `bytes` as the first bytes of a new client connection, without
+    // a socket, and returns the bytes the unit would write back to it. Only
+    // while not started (throws std::logic_error otherwise); the emulator's
+    // state changes as for a real client.
+    std::string serveBytes(const std::string& bytes);
 
     struct Impl;
 private:

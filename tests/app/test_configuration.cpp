@@ -282,6 +282,37 @@ TEST_F(ConfigurationTest, RequiredKeyFailuresEndTheRead)
     }
 }
 
+TEST_F(ConfigurationTest, DeeplyNestedFileIsUnreadableNotACrash)
+{
+    // The XML reader recurses per level: this many levels would overflow the
+    // stack if they reached it.
+    std::string deep;
+    for (int i = 0; i < 200000; ++i)
+        deep += "<n>";
+    writeFile(withBody(std::string(kRequired) + kTables + deep));
+    Configuration c(path.c_str());
+    EXPECT_FALSE(read(c));
+    EXPECT_EQ(err, "SN>ERROR>" + path + "(2): nested deeper than 64 levels\n"
+                   "Unable to read the configuration file");
+    EXPECT_EQ(c.serialID, "");  // refused before anything was taken from it
+
+    // Comfortably nested extras are still read past.
+    std::string nested;
+    for (int i = 0; i < 30; ++i)
+        nested += "<n k='1'>";
+    for (int i = 0; i < 30; ++i)
+        nested += "</n>";
+    writeFile(withBody(std::string(kRequired) + kTables + kServers + kRange + nested));
+    Configuration ok(path.c_str());
+    EXPECT_TRUE(read(ok)) << err;
+
+    // The library's own error for a file that cannot be opened stays.
+    Configuration absent((dir / "absent.xml").string().c_str());
+    EXPECT_FALSE(read(absent));
+    EXPECT_EQ(err, "SN>ERROR>" + (dir / "absent.xml").string() +
+                       ": cannot open file\nUnable to read the configuration file");
+}
+
 TEST_F(ConfigurationTest, BackupNameUsesLocalTime)
 {
     std::tm t{};

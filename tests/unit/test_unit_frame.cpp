@@ -125,6 +125,48 @@ TEST(UnitFrameParser, ClearDropsBufferedBytes)
     EXPECT_EQ(reply, "0007{\"b\":2}");
 }
 
+TEST(UnitFrameParser, BytesSearchedInAnEarlierCallStillCountWhenTheFrameIsCut)
+{
+    // The parser goes on from where its last search stopped; an STX that
+    // arrives in a later read still cuts the frame it interrupts.
+    UnitFrameParser parser;
+    std::string reply, error;
+    const std::string pieces[] = {kStx, "00", "0", "9{\"cu"};
+    for (const std::string& piece : pieces) {
+        parser.append(piece.data(), piece.size());
+        ASSERT_EQ(parser.next(reply, error), UnitFrameParser::Status::NeedMore) << piece;
+    }
+    const std::string rest = "t\"" + frameUnitMessage("{}");
+    parser.append(rest.data(), rest.size());
+    ASSERT_EQ(parser.next(reply, error), UnitFrameParser::Status::Error);
+    EXPECT_NE(error.find("unit frame of 10 bytes cut off"), std::string::npos) << error;
+    ASSERT_EQ(parser.next(reply, error), UnitFrameParser::Status::Frame);
+    EXPECT_EQ(reply, "0002{}");
+    EXPECT_EQ(parser.buffered(), 0u);
+}
+
+TEST(UnitFrameParser, ManyFramesInOneReadThenTheRestOfAHalfFrame)
+{
+    UnitFrameParser parser;
+    std::string bytes;
+    for (int i = 0; i < 5000; ++i)
+        bytes += frameUnitMessage("{\"n\":" + std::to_string(i) + "}");
+    const std::string last = frameUnitMessage("{\"last\":true}");
+    bytes += last.substr(0, 7);
+    parser.append(bytes.data(), bytes.size());
+    std::string reply, error;
+    for (int i = 0; i < 5000; ++i) {
+        ASSERT_EQ(parser.next(reply, error), UnitFrameParser::Status::Frame) << i;
+        ASSERT_EQ(verifyUnitReply(reply), "{\"n\":" + std::to_string(i) + "}");
+    }
+    EXPECT_EQ(parser.next(reply, error), UnitFrameParser::Status::NeedMore);
+    EXPECT_EQ(parser.buffered(), 7u);
+    parser.append(last.data() + 7, last.size() - 7);
+    ASSERT_EQ(parser.next(reply, error), UnitFrameParser::Status::Frame);
+    EXPECT_EQ(verifyUnitReply(reply), "{\"last\":true}");
+    EXPECT_EQ(parser.buffered(), 0u);
+}
+
 TEST(VerifyUnitReply, MatchingLengthReturnsJson)
 {
     const std::string json(72, 'j');

@@ -5,8 +5,10 @@
 
 // How an endless connection retry reports itself. The first passes print
 // every line; after them a refusing unit would flood the log (some 220 lines
-// a second), so only one pass per report period prints its lines, followed by
-// one summary line of the attempts that failed since the last report.
+// a second), so only one pass per report period prints its own lines (the
+// address it tried and its failure), followed by one summary line of the
+// attempts that failed since the last report and the last error. A quiet
+// pass that connects prints all its lines, as a loud one does.
 class QuietRetry {
 public:
     using Clock = std::chrono::steady_clock;
@@ -14,12 +16,13 @@ public:
 
     explicit QuietRetry(Clock::duration reportPeriod) : period(reportPeriod) {}
 
-    // Whether the pass about to start prints its lines.
+    // Whether the pass about to start prints its lines as they come (one of
+    // the first passes); a quiet pass holds them.
     bool printsPass(Clock::time_point now)
     {
         ++pass;
         reporting = pass > kLoudPasses && now - lastReport >= period;
-        return pass <= kLoudPasses || reporting;
+        return pass <= kLoudPasses;
     }
 
     // The pass ended without a connection after `attempts` failed attempts,

@@ -278,6 +278,23 @@ void SentrelAdaptor::stopStreaming()
 // ---------------------------------------------------------------------------
 // Connection
 
+namespace {
+
+// The lines a connection pass prints itself, around its attempts' lines: its
+// first (the address it tries) and its last (its failure).
+std::string passOwnLines(const std::string& held)
+{
+    const std::size_t firstEnd = held.find('\n');
+    if (firstEnd == std::string::npos || firstEnd + 1 >= held.size())
+        return held;
+    const std::size_t lastStart = held.rfind('\n', held.size() - 2) + 1;
+    if (lastStart <= firstEnd)
+        return held;
+    return held.substr(0, firstEnd + 1) + held.substr(lastStart);
+}
+
+} // namespace
+
 bool SentrelAdaptor::initialize(const std::string& serialId, const std::string& fixedIp,
                                 const std::string& rangeStart, const std::string& rangeEnd,
                                 bool retryForever)
@@ -294,7 +311,8 @@ bool SentrelAdaptor::initialize(const std::string& serialId, const std::string& 
     for (unsigned pass = 1;; ++pass) {
         if (fixedIp.empty())
             SN_ASSERT(false, "We've got a problem, you reached here.");
-        // A quiet pass keeps its lines, and shows them only if it connects.
+        // A quiet pass holds its lines: all of them show if it connects, its
+        // own two if it reports.
         const bool loud = !retryForever || quiet.printsPass(Clock::now());
         std::ostringstream held;
         std::ostream& log = loud ? std::cout : held;
@@ -306,7 +324,7 @@ bool SentrelAdaptor::initialize(const std::string& serialId, const std::string& 
         if (retryForever) {
             const std::string summary = quiet.passFailed(10, link.lastConnectError(), Clock::now());
             if (!summary.empty())
-                std::cout << summary << std::endl;
+                std::cout << passOwnLines(held.str()) << summary << std::endl;
         }
         std::this_thread::sleep_for(timing.retryPause);
         if (link.connected())

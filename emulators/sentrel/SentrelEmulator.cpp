@@ -520,7 +520,7 @@ struct SentrelEmulator::Impl {
                                   return;
                               }
                               // A pause lets each piece leave as its own segment.
-                              conn->gap.expires_after(std::chrono::milliseconds(20));
+                              conn->gap.expires_after(opts.splitReplyGap);
                               conn->gap.async_wait([this, conn](const boost::system::error_code& e) {
                                   if (stopping || e || conn->closed) return;
                                   doWrite(conn);
@@ -552,7 +552,7 @@ struct SentrelEmulator::Impl {
     }
 
     void scheduleConsole() {
-        consoleTimer.expires_after(std::chrono::seconds(1));
+        consoleTimer.expires_after(opts.consolePeriod);
         consoleTimer.async_wait([this](const boost::system::error_code& ec) {
             if (stopping || ec) return;
             std::cout << summary() << std::endl;

@@ -242,7 +242,7 @@ struct SimulatorEmulator::Impl {
                 if (listenFd[i] < 0) {
                     if (!warned) log(std::string(label(i)) + " " + why + " (retrying)");
                     warned = true;
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    std::this_thread::sleep_for(opt.listenRetry);
                     continue;
                 }
                 warned = false;
@@ -255,15 +255,16 @@ struct SimulatorEmulator::Impl {
             }
             reap();
             if (listenFd[i] < 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                std::this_thread::sleep_for(opt.acceptPoll);
                 continue;
             }
             pollfd pf{listenFd[i], POLLIN, 0};
-            if (::poll(&pf, 1, 20) <= 0 || !(pf.revents & POLLIN)) continue;
+            if (::poll(&pf, 1, static_cast<int>(opt.acceptPoll.count())) <= 0 || !(pf.revents & POLLIN)) continue;
             int fd = ::accept(listenFd[i], nullptr, nullptr);
             if (fd < 0) continue;
             suppressSigPipe(fd);
-            timeval tv{2, 0};
+            timeval tv{static_cast<time_t>(opt.writeBound.count() / 1000),
+                       static_cast<suseconds_t>(opt.writeBound.count() % 1000 * 1000)};
             ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             auto c = std::make_shared<Conn>();
             c->fd = fd;
@@ -306,7 +307,7 @@ struct SimulatorEmulator::Impl {
         while (got < n) {
             if (stopping || c->closing) return false;
             pollfd pf{c->fd, POLLIN, 0};
-            int r = ::poll(&pf, 1, 50);
+            int r = ::poll(&pf, 1, static_cast<int>(opt.readPoll.count()));
             if (r < 0 && errno != EINTR) return false;
             if (r <= 0) continue;
             ssize_t k = ::recv(c->fd, dst + got, n - got, 0);
@@ -862,7 +863,7 @@ struct SimulatorEmulator::Impl {
             deliver(out);
             cv.notify_all();
             auto now = std::chrono::steady_clock::now();
-            if (now - next > std::chrono::seconds(1)) next = now;  // fell behind: do not burst
+            if (now - next > opt.maxTickLag) next = now;  // fell behind: do not burst
         }
     }
 

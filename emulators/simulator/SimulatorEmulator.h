@@ -68,6 +68,12 @@ struct SimulatorEmulatorOptions {
     bool answerScenario = true;
     bool sendUpdates = true;             // periodic patient/hardware updates
     std::chrono::milliseconds tick{100}; // update period
+    // The serving threads' own pauses and bounds.
+    std::chrono::milliseconds listenRetry{100};  // a listener that could not bind tries again after this
+    std::chrono::milliseconds acceptPoll{20};    // a listener looks at its switches this often
+    std::chrono::milliseconds readPoll{50};      // a connection's reader looks at the stop flag this often
+    std::chrono::milliseconds writeBound{2000};  // one send to a client that takes no bytes
+    std::chrono::milliseconds maxTickLag{1000};  // ticks further behind are skipped, not burst
     std::ostream* log = nullptr;         // one line per event; null: silent
     std::size_t messageLogSize = 4096;   // received messages kept per protocol
 };

@@ -26,14 +26,6 @@ void keepBounded(std::deque<T>& entries, std::size_t limit) {
 
 }  // namespace
 
-const std::vector<std::string>& MonitorState::shownVitals() {
-    static const std::vector<std::string> members = {
-        "hr", "spO2", "spO2Ratio", "spo2Override", "sbp", "dbp", "mbp", "sPAP", "dPAP", "mPAP",
-        "CVP", "rr", "t1", "t2", "etCO2", "co2FlowFactor", "abpZeroState", "papZeroState",
-        "cvpZeroState"};
-    return members;
-}
-
 const std::array<const char*, MonitorState::kSlotCount>& MonitorState::shownSlots() {
     static const std::array<const char*, kSlotCount> slots = {"abp", "pap", "cvp", "pleth", "co2"};
     return slots;
@@ -48,7 +40,8 @@ void MonitorState::accept(const std::string& type, const pt::ptree& message, Clo
     keepBounded(arrivals, kMaxWindowEntries);
 
     if (type == "VitalsData") {
-        for (const std::string& member : shownVitals()) {
+        for (const unitmsg::VitalsMember& m : unitmsg::kVitalsDataMembers) {
+            const std::string member = m.name;
             auto child = message.get_child_optional(member);
             if (!child || !child->empty()) continue;  // absent or not a scalar
             const std::string& text = child->data();

@@ -11,13 +11,11 @@
 
 namespace pt = boost::property_tree;
 
+using unitjson::quotedJsonString;
+
 namespace {
 
 constexpr std::chrono::seconds kWindow{1};  // "the last second" of rates and ranges
-
-std::string quoted(const std::string& text) {
-    return "\"" + unitjson::escapeJsonString(text) + "\"";
-}
 
 template <class T>
 void keepBounded(std::deque<T>& entries, std::size_t limit) {
@@ -97,7 +95,7 @@ std::string MonitorState::takeEvent(Clock::time_point now) {
     out << ",\"vitals\":{";
     bool first = true;
     for (const auto& kv : vitals) {
-        out << (first ? "" : ",") << quoted(kv.first) << ":" << quoted(kv.second);
+        out << (first ? "" : ",") << quotedJsonString(kv.first) << ":" << quotedJsonString(kv.second);
         first = false;
     }
     out << "},\"waves\":{";

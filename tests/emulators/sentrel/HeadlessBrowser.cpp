@@ -22,16 +22,13 @@
 namespace pt = boost::property_tree;
 using namespace std::chrono;
 
+using unitjson::quotedJsonString;
+
 namespace {
 
 // DevTools pipe ends as the browser sees them.
 constexpr int kBrowserReadsFd = 3;
 constexpr int kBrowserWritesFd = 4;
-
-std::string quoted(const std::string& text)
-{
-    return "\"" + unitjson::escapeJsonString(text) + "\"";
-}
 
 bool waitForChild(pid_t pid, milliseconds timeout)
 {
@@ -196,10 +193,10 @@ bool HeadlessBrowser::readRecord(std::string& record, steady_clock::time_point d
 pt::ptree HeadlessBrowser::call(const std::string& method, const std::string& paramsJson, const Tab& tab)
 {
     const unsigned id = nextId++;
-    std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":" + quoted(method) +
+    std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":" + quotedJsonString(method) +
                           ",\"params\":" + paramsJson;
     if (!tab.empty())
-        message += ",\"sessionId\":" + quoted(tab);
+        message += ",\"sessionId\":" + quotedJsonString(tab);
     message += "}";
     message.push_back('\0');
     for (std::size_t done = 0; done < message.size();) {
@@ -231,8 +228,8 @@ pt::ptree HeadlessBrowser::call(const std::string& method, const std::string& pa
 
 HeadlessBrowser::Tab HeadlessBrowser::open(const std::string& url)
 {
-    const std::string target = call("Target.createTarget", "{\"url\":" + quoted(url) + "}").get<std::string>("targetId");
-    const Tab tab = call("Target.attachToTarget", "{\"targetId\":" + quoted(target) + ",\"flatten\":true}")
+    const std::string target = call("Target.createTarget", "{\"url\":" + quotedJsonString(url) + "}").get<std::string>("targetId");
+    const Tab tab = call("Target.attachToTarget", "{\"targetId\":" + quotedJsonString(target) + ",\"flatten\":true}")
                         .get<std::string>("sessionId");
     if (!waitUntil(tab, "location.href != 'about:blank' && document.readyState == 'complete'", bound))
         throw std::runtime_error("the browser did not load " + url);
@@ -242,7 +239,7 @@ HeadlessBrowser::Tab HeadlessBrowser::open(const std::string& url)
 std::string HeadlessBrowser::evaluate(const Tab& tab, const std::string& expression)
 {
     const pt::ptree result = call("Runtime.evaluate",
-                                  "{\"expression\":" + quoted("String(" + expression + ")") +
+                                  "{\"expression\":" + quotedJsonString("String(" + expression + ")") +
                                       ",\"returnByValue\":true}",
                                   tab);
     if (result.get_child_optional("exceptionDetails"))

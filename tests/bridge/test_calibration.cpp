@@ -171,8 +171,7 @@ protected:
         return out;
     }
 
-    testsupport::TempDir dir;
-    WorkingDirectory inDir{dir.path()};
+    testsupport::TempWorkingDirectory dir;
     std::unique_ptr<SentrelEmulator> unit;
 };
 

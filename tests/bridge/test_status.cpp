@@ -157,8 +157,7 @@ protected:
             [&] { return unit->totalMessageCount() == bridge->status().unit.messagesWritten; }, kWait));
     }
 
-    testsupport::TempDir dir;
-    WorkingDirectory inDir{dir.path()};
+    testsupport::TempWorkingDirectory dir;
     std::unique_ptr<SimulatorEmulator> servers;
     std::unique_ptr<SentrelEmulator> unit;
     std::unique_ptr<SessionRecorder> recorder;

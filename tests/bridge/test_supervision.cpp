@@ -83,8 +83,7 @@ protected:
         return testsupport::eventually([&] { return returned.load(); }, kWait);
     }
 
-    testsupport::TempDir dir;
-    WorkingDirectory inDir{dir.path()};
+    testsupport::TempWorkingDirectory dir;
     std::unique_ptr<SentrelEmulator> unit;
     std::unique_ptr<Configuration> config;
     std::unique_ptr<SimulatorSample> bridge;
@@ -228,8 +227,7 @@ TEST_F(Supervision, StopEndsTheWaitForTheNextCycle) {
 // Start-up: configuration, unit, both servers, subscriptions.
 class Startup : public ::testing::Test {
 protected:
-    testsupport::TempDir dir;
-    WorkingDirectory inDir{dir.path()};
+    testsupport::TempWorkingDirectory dir;
 };
 
 TEST_F(Startup, SubscribesFourSimAndTwentySixAppParameters) {

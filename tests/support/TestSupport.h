@@ -1,7 +1,8 @@
 #pragma once
 
 // Helpers every test folder shares: a bounded wait, a temporary folder that
-// removes itself, and the bridge configuration file the tests write.
+// removes itself (also as the working directory), and the bridge
+// configuration file the tests write.
 
 #include <cerrno>
 #include <chrono>
@@ -13,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -67,6 +70,42 @@ public:
 
 private:
     std::string dirPath;
+};
+
+// Makes `path` the working directory for the guard's life, then goes back.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::string& path)
+    {
+        char cwd[4096];
+        if (!::getcwd(cwd, sizeof cwd))
+            throw std::runtime_error(std::string("getcwd: ") + std::strerror(errno));
+        previous = cwd;
+        if (::chdir(path.c_str()) != 0)
+            throw std::runtime_error("chdir " + path + ": " + std::strerror(errno));
+    }
+    ~WorkingDirectory()
+    {
+        if (::chdir(previous.c_str()) != 0) {
+            // Nothing sensible to do in a destructor; the test process ends soon.
+        }
+    }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    std::string previous;
+};
+
+// A fresh temporary folder that is the working directory for the object's
+// life: the unit adaptor keeps its last-connected address file there, so
+// tests running side by side do not share it.
+class TempWorkingDirectory : public TempDir {
+public:
+    explicit TempWorkingDirectory(const std::string& prefix = "sn-cwd") : TempDir(prefix), inDir(path()) {}
+
+private:
+    WorkingDirectory inDir;  // left before the folder is removed
 };
 
 // A complete bridge configuration: the unit at `unitAddress`, both simulator

@@ -35,7 +35,7 @@ struct SearchFrom {
         EXPECT_EQ(Access::lastConnectedIP(), last);
     }
     std::string fileText(const std::string& name) const { return dir.read(name); }
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
 };
 
 const std::vector<std::string> kSearchLines = {"Trying last successful IP address ", "Scanning ",

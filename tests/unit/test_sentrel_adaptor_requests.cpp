@@ -46,7 +46,7 @@ struct Requests : testing::Test {
         adaptor = std::make_unique<SentrelAdaptor>(timing);
         ASSERT_TRUE(adaptor->connectIP("", address, 1));
     }
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     std::unique_ptr<ScriptedUnitPeer> peer;
     std::unique_ptr<SentrelAdaptor> adaptor;
 };

@@ -186,7 +186,7 @@ struct RecordedSession : testing::Test {
     }
     std::string recordingPath() const { return dir.file("session.jsonl"); }
 
-    WorkingDirectory workDir;
+    testsupport::TempWorkingDirectory workDir;
     testsupport::TempDir dir{"sn-record"};
     std::unique_ptr<SentrelEmulator> unit;
     std::unique_ptr<SessionRecorder> recorder;

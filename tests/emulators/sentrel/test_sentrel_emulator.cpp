@@ -15,7 +15,6 @@
 #include <ctime>
 
 using namespace std::chrono_literals;
-using sntest::FreshDirectory;
 using sntest::RawUnitClient;
 namespace pt = boost::property_tree;
 
@@ -69,7 +68,7 @@ struct Linked {
     }
     bool connect() { return adaptor.connectIP("", address, 3); }
 
-    FreshDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     SentrelEmulator emulator;
     std::string address;
     SentrelAdaptor adaptor;

@@ -19,16 +19,18 @@
 
 namespace testsupport {
 
-// Polls `condition` every few milliseconds until it holds or `timeout` has
-// passed; returns whether it held.
+// Polls `condition` every `step` until it holds or `timeout` has passed;
+// returns whether it held. A condition that costs something to ask (a
+// browser round trip, a connect) takes a longer step.
 template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout)
+bool eventually(Condition condition, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds step = std::chrono::milliseconds(5))
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= end)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(step);
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #include "HeadlessBrowser.h"
 
+#include "TestSupport.h"
 #include "UnitJson.h"
 
 #include <boost/property_tree/json_parser.hpp>
@@ -15,7 +16,6 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -32,16 +32,13 @@ constexpr int kBrowserWritesFd = 4;
 
 bool waitForChild(pid_t pid, milliseconds timeout)
 {
-    const auto end = steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD))
-            return true;
-        if (steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
+    return testsupport::eventually(
+        [pid] {
+            int status = 0;
+            const pid_t r = ::waitpid(pid, &status, WNOHANG);
+            return r == pid || (r < 0 && errno == ECHILD);
+        },
+        timeout, milliseconds(20));
 }
 
 } // namespace
@@ -251,15 +248,9 @@ std::string HeadlessBrowser::evaluate(const Tab& tab, const std::string& express
 
 bool HeadlessBrowser::waitUntil(const Tab& tab, const std::string& expression, milliseconds timeout)
 {
-    const auto end = steady_clock::now() + timeout;
-    for (;;) {
-        // A page still loading may not have the elements yet: not true so far.
-        if (evaluate(tab, "(function(){try{return !!(" + expression + ");}catch(e){return false;}})()") == "true")
-            return true;
-        if (steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(50));
-    }
+    // A page still loading may not have the elements yet: not true so far.
+    const std::string guarded = "(function(){try{return !!(" + expression + ");}catch(e){return false;}})()";
+    return testsupport::eventually([&] { return evaluate(tab, guarded) == "true"; }, timeout, milliseconds(50));
 }
 
 void HeadlessBrowser::reload(const Tab& tab)

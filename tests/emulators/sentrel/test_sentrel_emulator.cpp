@@ -183,10 +183,7 @@ TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
 
     // A later message with only rr set keeps the earlier hr.
     l->adaptor.sendRR_brpm(12);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!l->emulator.vital("rr", v) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(l->emulator.vital("rr", v));
+    ASSERT_TRUE(testsupport::eventually([&] { return l->emulator.vital("rr", v); }, 5s));
     EXPECT_EQ(v.text, "12");
     ASSERT_TRUE(l->emulator.vital("hr", v));
     EXPECT_EQ(v.text, "72");
@@ -208,13 +205,7 @@ TEST(SentrelEmulatorFaults, RefusesConnectionsUntilTheSwitchIsOff)
     EXPECT_EQ(l->emulator.connectionCount(), 0u);
 
     l->emulator.setFaults(SentrelEmulator::Faults());
-    bool up = false;
-    for (int i = 0; i < 50 && !up; ++i) {
-        up = l->connect();
-        if (!up)
-            std::this_thread::sleep_for(20ms);
-    }
-    ASSERT_TRUE(up);
+    ASSERT_TRUE(testsupport::eventually([&] { return l->connect(); }, 5s, 20ms));
     EXPECT_TRUE(l->emulator.waitForConnectionCount(1, 2s));
     EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestOtherStatus(), "MessageType"), "StatusData");
 }

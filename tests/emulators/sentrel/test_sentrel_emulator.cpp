@@ -10,9 +10,9 @@
 #include "MonitorTestSupport.h"
 #include "TestSupport.h"
 
-#include <sys/wait.h>
-
+#include <csignal>
 #include <ctime>
+#include <optional>
 
 using namespace std::chrono_literals;
 using sntest::RawUnitClient;
@@ -477,50 +477,26 @@ TEST(SentrelEmulator, AnswersDatagrams)
 #ifdef SENTREL_EMULATOR_BINARY
 TEST(SentrelEmulatorProgram, HelpAndCleanExitOnSigterm)
 {
-    std::string help = std::string(SENTREL_EMULATOR_BINARY) + " --help";
-    FILE* p = ::popen(help.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string text;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p))
-        text += buf;
-    EXPECT_EQ(::pclose(p), 0);
-    EXPECT_NE(text.find("--wifi-ssid"), std::string::npos);
-    EXPECT_NE(text.find("--never-answer"), std::string::npos);
-    EXPECT_NE(text.find("NetworkStatusData"), std::string::npos);
+    testsupport::TempDir dir;
+    {
+        ChildProcess help(SENTREL_EMULATOR_BINARY, {"--help"}, dir.path());
+        EXPECT_EQ(help.waitForExit(10s), std::optional<int>(0));
+        const std::string text = help.out();
+        EXPECT_NE(text.find("--wifi-ssid"), std::string::npos);
+        EXPECT_NE(text.find("--never-answer"), std::string::npos);
+        EXPECT_NE(text.find("NetworkStatusData"), std::string::npos);
+    }
 
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::execl(SENTREL_EMULATOR_BINARY, SENTREL_EMULATOR_BINARY, "--address", "127.0.2.16", "--udp-port", "0",
-                "--battery", "42", "--no-console", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    std::string reply;
-    for (int i = 0; i < 100 && reply.empty(); ++i) {
-        try {
-            RawUnitClient client("127.0.2.16");
-            client.sendJson(SentrelAdaptor::kStatusRequestOther);
-            reply = client.readFrame(2000ms);
-        } catch (const std::exception&) {
-            std::this_thread::sleep_for(50ms);
-        }
-    }
+    ChildProcess emu(SENTREL_EMULATOR_BINARY,
+                     {"--address", "127.0.2.16", "--udp-port", "0", "--battery", "42", "--no-console"}, dir.path());
+    ASSERT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, "listening on 127.0.2.16:14997", 10s)) << emu.err();
+    RawUnitClient client("127.0.2.16");
+    client.sendJson(SentrelAdaptor::kStatusRequestOther);
+    const std::string reply = client.readFrame(2000ms);
     EXPECT_NE(reply.find("\"battLvlPerc\":42"), std::string::npos) << reply;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            break;
-        std::this_thread::sleep_for(50ms);
-        if (i == 99) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            FAIL() << "sentrel-emulator did not stop on SIGTERM";
-        }
-    }
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    emu.sendSignal(SIGTERM);
+    EXPECT_EQ(emu.waitForExit(5s), std::optional<int>(0)) << emu.err();
+    EXPECT_FALSE(emu.signalled());
 }
 #endif
 

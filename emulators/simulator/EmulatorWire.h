@@ -31,6 +31,10 @@ void set32(Bytes& b, std::size_t offset, std::uint32_t v);
 // A 12-byte message header: protocol, subprotocol, routing words, body length
 // (patched by frame()), message code.
 Bytes messageHeader(unsigned protocol, unsigned subprotocol, unsigned code);
+// Fields of a body's message header; 0 when the field is not in the body.
+unsigned messageProtocol(const Bytes& body);
+unsigned messageSubprotocol(const Bytes& body);
+unsigned messageCode(const Bytes& body);
 
 // A whole frame around a body: kind 0 (data), 3 (flow control) or any other
 // code. Data frames get the body length written at body offset 4.

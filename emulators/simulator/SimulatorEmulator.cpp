@@ -34,12 +34,6 @@ using App = com_vela::AppProtocol;
 // Patient state of a loaded, not yet started scenario in the patient list.
 constexpr unsigned kStateLoaded = 2;
 
-// Message header fields of a body at least MESSAGE_HEADER_SIZE bytes long.
-unsigned protocolOf(const Bytes& body) { return body[com_vela::MESSAGE_PROTOCOL_OFFSET]; }
-unsigned subprotocolOf(const Bytes& body) { return body[com_vela::MESSAGE_SUBPROTOCOL_OFFSET]; }
-unsigned codeOf(const Bytes& body) {
-    return (unsigned(body[com_vela::MESSAGE_CODE_OFFSET]) << 8) | body[com_vela::MESSAGE_CODE_OFFSET + 1];
-}
 constexpr std::size_t kMaxEntriesPerUpdate = 400;
 // Bounds against a client that sends names or values without end.
 constexpr std::size_t kMaxNames = 10000;
@@ -355,7 +349,7 @@ struct SimulatorEmulator::Impl {
 
     void record(int i, unsigned kind, const Bytes& body) {
         Received r;
-        r.flowControl = kind == 3;
+        r.flowControl = kind == com_vela::FRAME_KIND_FLOW_CONTROL;
         r.frameKind = kind;
         r.body = body;
         received[i].push_back(std::move(r));
@@ -412,7 +406,7 @@ struct SimulatorEmulator::Impl {
 
     Bytes simHeader(unsigned code) const {
         Bytes b = messageHeader(Sim::PROTOCOL, Sim::SUBPROTOCOL, code);
-        put32(b, opt.simulatorId << 16);
+        put32(b, opt.simulatorId << Sim::SIMULATOR_ID_SHIFT);
         return b;
     }
 
@@ -423,10 +417,10 @@ struct SimulatorEmulator::Impl {
                 " bytes ignored");
             return;
         }
-        unsigned code = codeOf(body);
-        if (protocolOf(body) != Sim::PROTOCOL || subprotocolOf(body) != Sim::SUBPROTOCOL) {
-            log("SIM message of protocol " + std::to_string(protocolOf(body)) + "/" +
-                std::to_string(subprotocolOf(body)) + " ignored");
+        unsigned code = messageCode(body);
+        if (messageProtocol(body) != Sim::PROTOCOL || messageSubprotocol(body) != Sim::SUBPROTOCOL) {
+            log("SIM message of protocol " + std::to_string(messageProtocol(body)) + "/" +
+                std::to_string(messageSubprotocol(body)) + " ignored");
             return;
         }
         switch (code) {
@@ -591,8 +585,8 @@ struct SimulatorEmulator::Impl {
                 " bytes ignored");
             return;
         }
-        unsigned sub = subprotocolOf(body);
-        unsigned code = codeOf(body);
+        unsigned sub = messageSubprotocol(body);
+        unsigned code = messageCode(body);
         if (sub == App::SUBPROTOCOL_HANDSHAKE) {
             if (code == App::CODE_PATIENT_LIST_REQUEST && opt.answerPatientList)
                 out.emplace_back(c, patientList());
@@ -603,7 +597,7 @@ struct SimulatorEmulator::Impl {
                 log("APP message 1/" + std::to_string(code) + " unknown; ignored");
             return;
         }
-        if (protocolOf(body) == App::CALIBRATION_PROTOCOL && sub == App::CALIBRATION_SUBPROTOCOL) {
+        if (messageProtocol(body) == App::CALIBRATION_PROTOCOL && sub == App::CALIBRATION_SUBPROTOCOL) {
             log("APP Sentrel calibration command " + std::to_string(get32(body, App::Command::ARGUMENT)) + " " +
                 std::to_string(get32(body, App::Command::SECOND_ARGUMENT)));
             return;
@@ -620,11 +614,11 @@ struct SimulatorEmulator::Impl {
                 log("APP input subscription for patient " + std::to_string(pid) + " not active; ignored");
                 return;
             }
-            std::uint32_t n = get32(body, L::COUNT);
             Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_SUBSCRIBE_RESPONSE);
             put32(r, pid);
             put32(r, 0);
             std::uint32_t count = 0;
+            const std::uint32_t n = get32(body, L::COUNT);
             for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
                  ++i, off += L::ENTRY_SIZE) {
                 std::string name = getName(body, off + L::ENTRY_NAME);
@@ -649,11 +643,11 @@ struct SimulatorEmulator::Impl {
                 log("APP output subscription for patient " + std::to_string(pid) + " not active; ignored");
                 return;
             }
-            std::uint32_t n = get32(body, L::COUNT);
             Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_PUBLISH_RESPONSE);
             put32(r, pid);
             put32(r, 0);
             std::uint32_t count = 0;
+            const std::uint32_t n = get32(body, L::COUNT);
             for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
                  ++i, off += L::ENTRY_SIZE) {
                 std::string name = getName(body, off + L::ENTRY_NAME);

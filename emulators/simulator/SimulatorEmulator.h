@@ -37,6 +37,8 @@
 // starting with '#' are skipped.
 #pragma once
 
+#include "EmulatorWire.h"
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -86,8 +88,8 @@ public:
         bool flowControl = false;        // frame kind 3
         unsigned frameKind = 0;          // as on the wire
         std::vector<std::uint8_t> body;  // frame body (message header included)
-        unsigned subprotocol() const { return body.size() > 1 ? body[1] : 0; }
-        unsigned code() const { return body.size() >= 12 ? (unsigned(body[10]) << 8) | body[11] : 0; }
+        unsigned subprotocol() const { return simemu::messageSubprotocol(body); }
+        unsigned code() const { return simemu::messageCode(body); }
     };
     struct Published {
         std::string name;                // "" when the id is unknown

@@ -175,9 +175,7 @@ struct SimulatorEmulator::Impl {
     template <typename L, typename Value>
     void recordPublished(int i, const Bytes& body, Value value) {
         const std::uint32_t mode = get32(body, L::MODE);
-        const std::uint32_t n = get32(body, L::COUNT);
-        for (std::size_t k = 0, off = L::ENTRIES; k < n && off + L::ENTRY_SIZE <= body.size();
-             ++k, off += L::ENTRY_SIZE) {
+        forEachEntry<L>(body, [&](std::size_t off) {
             Published p;
             p.serverId = get32(body, off + L::ENTRY_ID);
             auto it = namesById.find(p.serverId);
@@ -187,7 +185,7 @@ struct SimulatorEmulator::Impl {
             addPublished(i, p);
             log(std::string(label(i)) + " published " +
                 (p.name.empty() ? "#" + std::to_string(p.serverId) : p.name) + " = " + std::to_string(p.value));
-        }
+        });
     }
 
     void markDirty(const std::string& name) {
@@ -429,13 +427,11 @@ struct SimulatorEmulator::Impl {
             Bytes r = simHeader(Sim::CODE_SUBSCRIBE_RESPONSE);
             put32(r, 0);
             std::uint32_t count = 0;
-            const std::uint32_t n = get32(body, L::COUNT);
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
+            forEachEntry<L>(body, [&](std::size_t off) {
                 bool isInt = get32(body, off + L::ENTRY_IS_INT) != 0;
                 std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
-                if (!id) continue;
+                if (!id) return;
                 c->inputs[id] = isInt;
                 put32(r, id);
                 put32(r, 0);
@@ -445,7 +441,7 @@ struct SimulatorEmulator::Impl {
                 if (isInt) put32(r, std::uint32_t(std::int32_t(v))); else putFloat(r, v);
                 putName(r, name);
                 ++count;
-            }
+            });
             set32(r, Sim::SubscribeResponse::COUNT, count);
             log("SIM subscription of " + std::to_string(count) + " inputs");
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
@@ -456,19 +452,17 @@ struct SimulatorEmulator::Impl {
             Bytes r = simHeader(Sim::CODE_PUBLISH_RESPONSE);
             put32(r, 0);
             std::uint32_t count = 0;
-            const std::uint32_t n = get32(body, L::COUNT);
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
+            forEachEntry<L>(body, [&](std::size_t off) {
                 std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
-                if (!id) continue;
+                if (!id) return;
                 c->outputs.insert(id);
                 outputs[0].insert(name);
                 put32(r, id);
                 for (int k = 0; k < 3; ++k) put32(r, 0);
                 putName(r, name);
                 ++count;
-            }
+            });
             set32(r, Sim::PublishResponse::COUNT, count);
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
             break;
@@ -508,11 +502,9 @@ struct SimulatorEmulator::Impl {
         static_assert(L::COUNT == App::Unsubscription::COUNT && L::ENTRIES == App::Unsubscription::ENTRIES &&
                           L::ENTRY_SIZE == App::Unsubscription::ENTRY_SIZE,
                       "one layout serves both protocols");
-        const std::uint32_t n = get32(body, L::COUNT);
-        for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-             ++i, off += L::ENTRY_SIZE) {
+        forEachEntry<L>(body, [&](std::size_t off) {
             if (inputs) c.inputs.erase(get32(body, off)); else c.outputs.erase(get32(body, off));
-        }
+        });
     }
 
     Bytes event(unsigned code, unsigned pid, unsigned status, const float* speed = nullptr) const {
@@ -618,12 +610,10 @@ struct SimulatorEmulator::Impl {
             put32(r, pid);
             put32(r, 0);
             std::uint32_t count = 0;
-            const std::uint32_t n = get32(body, L::COUNT);
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
+            forEachEntry<L>(body, [&](std::size_t off) {
                 std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
-                if (!id) continue;
+                if (!id) return;
                 c->inputs[id] = false;
                 put32(r, id);
                 put32(r, 0);
@@ -631,7 +621,7 @@ struct SimulatorEmulator::Impl {
                 putFloat(r, model.value(name));
                 putName(r, name);
                 ++count;
-            }
+            });
             set32(r, App::SubscribeResponse::COUNT, count);
             log("APP subscription of " + std::to_string(count) + " inputs");
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
@@ -647,12 +637,10 @@ struct SimulatorEmulator::Impl {
             put32(r, pid);
             put32(r, 0);
             std::uint32_t count = 0;
-            const std::uint32_t n = get32(body, L::COUNT);
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
+            forEachEntry<L>(body, [&](std::size_t off) {
                 std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
-                if (!id) continue;
+                if (!id) return;
                 c->outputs.insert(id);
                 outputs[1].insert(name);
                 put32(r, id);
@@ -660,7 +648,7 @@ struct SimulatorEmulator::Impl {
                 put32(r, 0);
                 putName(r, name);
                 ++count;
-            }
+            });
             set32(r, App::PublishResponse::COUNT, count);
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
             return;

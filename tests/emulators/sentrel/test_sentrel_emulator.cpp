@@ -1,5 +1,6 @@
 // The emulated unit, driven through the real SentrelAdaptor and through raw
 // sockets on loopback (127.0.2.x, one address per test).
+#include "EmulatedUnit.h"
 #include "SentrelEmulator.h"
 #include "SentrelAdaptor.h"
 #include "SentrelTestSupport.h"
@@ -16,17 +17,10 @@
 
 using namespace std::chrono_literals;
 using sntest::RawUnitClient;
+using testsupport::unitOptions;
 namespace pt = boost::property_tree;
 
 namespace {
-
-SentrelEmulator::Options at(const std::string& address)
-{
-    SentrelEmulator::Options o;
-    o.address = address;
-    o.udpPort = 0;
-    return o;
-}
 
 std::vector<std::string> calNames(const std::string& calListJson)
 {
@@ -83,7 +77,7 @@ std::unique_ptr<Linked> makeLinked(const SentrelEmulator::Options& o, const Timi
 
 TEST(SentrelEmulator, AnswersStatusAndNetworkStatusThroughTheAdaptor)
 {
-    auto o = at("127.0.2.1");
+    auto o = unitOptions("127.0.2.1");
     o.batteryLevel = 55;
     o.pluggedIn = false;
     auto l = makeLinked(o);
@@ -114,7 +108,7 @@ TEST(SentrelEmulator, AnswersStatusAndNetworkStatusThroughTheAdaptor)
 
 TEST(SentrelEmulator, StoresCalibrationsAndListsThemPerType)
 {
-    auto l = makeLinked(at("127.0.2.2"));
+    auto l = makeLinked(unitOptions("127.0.2.2"));
     ASSERT_TRUE(l->connect());
     EXPECT_TRUE(calNames(l->adaptor.sendRequestStoredCalibrationNamesSpO2()).empty());
 
@@ -149,7 +143,7 @@ TEST(SentrelEmulator, StoresCalibrationsAndListsThemPerType)
 
 TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
 {
-    auto o = at("127.0.2.3");
+    auto o = unitOptions("127.0.2.3");
     o.waveformHistory = 4;
     Timing timing = linkTiming();
     timing.streamPeriod = 20ms;
@@ -198,7 +192,7 @@ TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
 
 TEST(SentrelEmulatorFaults, RefusesConnectionsUntilTheSwitchIsOff)
 {
-    auto o = at("127.0.2.4");
+    auto o = unitOptions("127.0.2.4");
     o.faults.refuseConnections = true;
     auto l = makeLinked(o);
     EXPECT_FALSE(l->connect());
@@ -212,7 +206,7 @@ TEST(SentrelEmulatorFaults, RefusesConnectionsUntilTheSwitchIsOff)
 
 TEST(SentrelEmulatorFaults, ClosesTheConnectionAfterNFrames)
 {
-    auto o = at("127.0.2.5");
+    auto o = unitOptions("127.0.2.5");
     o.faults.closeAfterFrames = 2;
     auto l = makeLinked(o);
     ASSERT_TRUE(l->connect());
@@ -234,7 +228,7 @@ TEST(SentrelEmulatorFaults, ClosesTheConnectionAfterNFrames)
 
 TEST(SentrelEmulatorFaults, NeverAnswerReadsButStaysSilent)
 {
-    auto o = at("127.0.2.6");
+    auto o = unitOptions("127.0.2.6");
     o.faults.neverAnswer = true;
     auto l = makeLinked(o, linkTiming(400ms));
     ASSERT_TRUE(l->connect());
@@ -247,7 +241,7 @@ TEST(SentrelEmulatorFaults, NeverAnswerReadsButStaysSilent)
 
 TEST(SentrelEmulatorFaults, UnsolicitedFrameBeforeEachReplyIsDroppedByTheRequester)
 {
-    auto o = at("127.0.2.7");
+    auto o = unitOptions("127.0.2.7");
     o.faults.unsolicitedBeforeReply = true;
     auto l = makeLinked(o);
     ASSERT_TRUE(l->connect());
@@ -269,7 +263,7 @@ TEST(SentrelEmulatorFaults, UnsolicitedFrameBeforeEachReplyIsDroppedByTheRequest
 
 TEST(SentrelEmulatorFaults, SplitRepliesArriveInSeveralReads)
 {
-    auto o = at("127.0.2.8");
+    auto o = unitOptions("127.0.2.8");
     o.faults.splitReplies = true;
     auto l = makeLinked(o);
     RawUnitClient raw("127.0.2.8");
@@ -295,7 +289,7 @@ TEST(SentrelEmulatorFaults, SplitRepliesArriveInSeveralReads)
 
 TEST(SentrelEmulatorFaults, TwoFramesInOneWrite)
 {
-    auto o = at("127.0.2.9");
+    auto o = unitOptions("127.0.2.9");
     o.faults.twoFramesPerWrite = true;
     auto l = makeLinked(o);
     {
@@ -318,7 +312,7 @@ TEST(SentrelEmulatorFaults, TwoFramesInOneWrite)
 
 TEST(SentrelEmulator, SkipsMalformedFramesAndKeepsServing)
 {
-    auto l = makeLinked(at("127.0.2.10"));
+    auto l = makeLinked(unitOptions("127.0.2.10"));
     RawUnitClient raw("127.0.2.10");
     const std::string stx = "\x02", etx = "\x03";
     raw.sendBytes(stx + "00x7{\"a\":1}" + etx);                                  // bad length field
@@ -342,7 +336,7 @@ TEST(SentrelEmulator, SkipsMalformedFramesAndKeepsServing)
 
 TEST(SentrelEmulator, ServesTheNewestConnection)
 {
-    auto l = makeLinked(at("127.0.2.11"));
+    auto l = makeLinked(unitOptions("127.0.2.11"));
     RawUnitClient first("127.0.2.11");
     ASSERT_TRUE(l->emulator.waitForConnectionCount(1, 2s));
     RawUnitClient second("127.0.2.11");
@@ -361,7 +355,7 @@ TEST(SentrelEmulator, ServesTheNewestConnection)
 
 TEST(SentrelEmulatorWifi, JoinsWithMatchingCredentials)
 {
-    auto o = at("127.0.2.12");
+    auto o = unitOptions("127.0.2.12");
     o.wifiSsid = "Ward \"4\"";
     o.wifiPassword = "p\\a\"ss";  // quote and backslash travel escaped
     o.wifiJoinDelay = 200ms;
@@ -382,7 +376,7 @@ TEST(SentrelEmulatorWifi, JoinsWithMatchingCredentials)
 
 TEST(SentrelEmulatorWifi, WrongPasswordIsNotConnected)
 {
-    auto o = at("127.0.2.13");
+    auto o = unitOptions("127.0.2.13");
     o.wifiSsid = "Ward4";
     o.wifiPassword = "secret";
     o.wifiJoinDelay = 1000ms;
@@ -410,7 +404,7 @@ TEST(SentrelEmulatorWifi, WrongPasswordIsNotConnected)
 
 TEST(SentrelEmulatorWifi, UnitThatNeverAnswersEndsTheWaitInBoundedTime)
 {
-    auto o = at("127.0.2.14");
+    auto o = unitOptions("127.0.2.14");
     o.wifiSsid = "Ward4";
     o.wifiPassword = "secret";
     o.faults.neverAnswer = true;
@@ -427,11 +421,11 @@ TEST(SentrelEmulatorWifi, UnitThatNeverAnswersEndsTheWaitInBoundedTime)
 
 TEST(SentrelEmulator, StartStopAndBindConflicts)
 {
-    SentrelEmulator a(at("127.0.2.15"));
+    SentrelEmulator a(unitOptions("127.0.2.15"));
     a.start();
     a.start();  // no second listener
     EXPECT_TRUE(a.running());
-    SentrelEmulator b(at("127.0.2.15"));
+    SentrelEmulator b(unitOptions("127.0.2.15"));
     EXPECT_THROW(b.start(), boost::system::system_error);  // the address is taken
     EXPECT_FALSE(b.running());
     {
@@ -458,7 +452,7 @@ TEST(SentrelEmulator, StartStopAndBindConflicts)
 
 TEST(SentrelEmulator, AnswersDatagrams)
 {
-    auto o = at("127.0.7.21");
+    auto o = unitOptions("127.0.7.21");
     o.udpPort = 14997;
     o.serial = "SN-42";
     SentrelEmulator emulator(o);

@@ -1,6 +1,7 @@
 #include "SimulatorSample.h"
 
 #include "ProtocolHelpers.h"
+#include "UnitMessages.h"
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -495,8 +496,7 @@ bool SimulatorSample::IsSpO2ProbeConnected() const {
 }
 
 int SimulatorSample::calibrateSPO2Value(float x) const {
-    const float v = interpolate(configuration->spo2Calibration, x, 400.0f);
-    return static_cast<int>(std::lround(v));
+    return unitmsg::roundToInt(interpolate(configuration->spo2Calibration, x, 400.0f));
 }
 
 float SimulatorSample::calibrateCO2Value(float x) const {

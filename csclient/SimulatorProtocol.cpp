@@ -171,7 +171,7 @@ void SimulatorProtocol::handleVersionResponse(const RawMessage& message) {
     if (message.getDoubleWord(VersionResponse::STATUS) != VersionResponse::STATUS_VALID) return;
     std::string version = readName(message, VersionResponse::TEXT, VersionResponse::TEXT_SIZE);
     setServerVersion(version);
-    unsigned serverSimulatorId = message.getDoubleWord(SIMULATOR_WORD) >> 16;
+    unsigned serverSimulatorId = message.getDoubleWord(SIMULATOR_WORD) >> SIMULATOR_ID_SHIFT;
     if (serverSimulatorId != getSimulatorId()) {
         if (!isQuiet())
             std::cout << "Simulator ID is now " << serverSimulatorId << " -> reconnecting under the new id" << std::endl;

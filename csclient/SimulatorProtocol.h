@@ -27,11 +27,13 @@ public:
     static const unsigned PROTOCOL = 4;
     static const unsigned SUBPROTOCOL = 2;
     static const unsigned MAX_SIMULATOR_ID = 0x7FFF;
+    // The simulator word carries the simulator id in its upper half.
+    static const unsigned SIMULATOR_ID_SHIFT = 16;
 
     // ---- Wire layouts: offsets from the start of the body (message header
     // included); ENTRY_* offsets count from the start of an entry. Names take
     // NAME_FIELD_SIZE bytes.
-    // Every request carries the simulator word (id << 16) here.
+    // Every request carries the simulator word here.
     static const unsigned SIMULATOR_WORD = 12;
     // 0x0001: entries of rate, rate again, is-integer, name.
     struct InputSubscription {
@@ -93,7 +95,7 @@ public:
 private:
     void handleSimulatorUpdate(const RawMessage& message);
     void handleVersionResponse(const RawMessage& message);
-    unsigned simulatorWord() const { return getSimulatorId() << 16; }
+    unsigned simulatorWord() const { return getSimulatorId() << SIMULATOR_ID_SHIFT; }
 
     std::atomic<unsigned> simulatorId;
 };

@@ -112,22 +112,7 @@ std::string waveformJson(const pt::ptree& tree)
     return text;
 }
 
-// Nearest integer, halves away from zero; a sample that is not a number
-// counts as 0 and the result stays within the int range. The unit's samples
-// are interpolated values, so they round to the nearest level; the simulator
-// client's truncation toward zero (com_vela::truncateToInt) is the simulator
-// protocol's own rule for its parameter values and is deliberately different.
-int roundToInt(float x)
-{
-    if (std::isnan(x))
-        return 0;
-    const float r = std::round(x);
-    if (r >= static_cast<float>(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    if (r <= static_cast<float>(std::numeric_limits<int>::min()))
-        return std::numeric_limits<int>::min();
-    return static_cast<int>(r);
-}
+using unitmsg::roundToInt;
 
 int clampInt(int v, int lo, int hi)
 {

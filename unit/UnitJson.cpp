@@ -61,6 +61,11 @@ std::string escapeJsonString(const std::string& text)
     return out;
 }
 
+std::string quotedJsonString(const std::string& text)
+{
+    return "\"" + escapeJsonString(text) + "\"";
+}
+
 std::string compactJson(const pt::ptree& tree)
 {
     std::ostringstream out;

@@ -19,6 +19,8 @@ std::string jsonKeyValue(const std::string& json, const std::string& key);
 // The contents of a JSON string (no quotes) holding `text`: quote, backslash
 // and every control character escaped, other bytes as they are.
 std::string escapeJsonString(const std::string& text);
+// The same as a whole JSON string, quotes included.
+std::string quotedJsonString(const std::string& text);
 
 // The tree as one line of JSON with no spaces and no trailing white space
 // (every value a string, members in the tree's order).

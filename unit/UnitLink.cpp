@@ -28,6 +28,11 @@ namespace {
 
 const char* const kLastConnectedFile = "_lastconnectedIPAddress.txt";
 
+// The longest single poll of a reply wait (which Timing::replyTimeout bounds
+// as a whole): another thread may close or replace the socket meanwhile, and
+// the wait looks at it again at least this often.
+constexpr long long kReplyPollStepMs = 1000;
+
 void printSystemError(std::ostream& log, const char* where, const boost::system::error_code& ec)
 {
     log << where << ": Error occured! Error code = " << ec.category().name() << ":" << ec.value()
@@ -360,7 +365,7 @@ std::string UnitLink::receiveUntil(Clock::time_point deadline, const char* await
                                          std::to_string(timing.replyTimeout.count()) + " ms");
             const int fd = socket->native_handle();
             pollfd p{fd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)) + 1);
+            const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kReplyPollStepMs)) + 1);
             if (ready <= 0)
                 continue;
             const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);

@@ -2,6 +2,9 @@
 
 #include "UnitJson.h"
 
+#include <cmath>
+#include <limits>
+
 namespace unitmsg {
 
 bool isUnsetValue(const std::string& text)
@@ -12,6 +15,18 @@ bool isUnsetValue(const std::string& text)
         if (text == member.unset)
             return true;
     return false;
+}
+
+int roundToInt(float x)
+{
+    if (std::isnan(x))
+        return 0;
+    const float r = std::round(x);
+    if (r >= static_cast<float>(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    if (r <= static_cast<float>(std::numeric_limits<int>::min()))
+        return std::numeric_limits<int>::min();
+    return static_cast<int>(r);
 }
 
 std::string wifiCredentialsMessage(const std::string& ssid, const std::string& password)

@@ -50,6 +50,13 @@ constexpr const char* kUnsetSlot = "REPLACE";
 // unfilled waveform slot.
 bool isUnsetValue(const std::string& text);
 
+// Nearest integer, halves away from zero, for the whole-number levels the
+// unit takes (resampled waveforms, calibrated SpO2): a value that is not a
+// number counts as 0 and the result stays within the int range. The simulator
+// client's truncation toward zero (com_vela::truncateToInt) is the simulator
+// protocol's own rule for its parameter values and is deliberately different.
+int roundToInt(float x);
+
 // The WifiCredentials message, SSID and password escaped as JSON strings so
 // that a quote or backslash in them cannot break the message or add members.
 std::string wifiCredentialsMessage(const std::string& ssid, const std::string& password);

@@ -11,13 +11,11 @@
 
 namespace pt = boost::property_tree;
 
+using unitjson::quotedJsonString;
+
 namespace {
 
 constexpr std::chrono::seconds kWindow{1};  // "the last second" of rates and ranges
-
-std::string quoted(const std::string& text) {
-    return "\"" + unitjson::escapeJsonString(text) + "\"";
-}
 
 template <class T>
 void keepBounded(std::deque<T>& entries, std::size_t limit) {
@@ -25,14 +23,6 @@ void keepBounded(std::deque<T>& entries, std::size_t limit) {
 }
 
 }  // namespace
-
-const std::vector<std::string>& MonitorState::shownVitals() {
-    static const std::vector<std::string> members = {
-        "hr", "spO2", "spO2Ratio", "spo2Override", "sbp", "dbp", "mbp", "sPAP", "dPAP", "mPAP",
-        "CVP", "rr", "t1", "t2", "etCO2", "co2FlowFactor", "abpZeroState", "papZeroState",
-        "cvpZeroState"};
-    return members;
-}
 
 const std::array<const char*, MonitorState::kSlotCount>& MonitorState::shownSlots() {
     static const std::array<const char*, kSlotCount> slots = {"abp", "pap", "cvp", "pleth", "co2"};
@@ -48,7 +38,8 @@ void MonitorState::accept(const std::string& type, const pt::ptree& message, Clo
     keepBounded(arrivals, kMaxWindowEntries);
 
     if (type == "VitalsData") {
-        for (const std::string& member : shownVitals()) {
+        for (const unitmsg::VitalsMember& m : unitmsg::kVitalsDataMembers) {
+            const std::string member = m.name;
             auto child = message.get_child_optional(member);
             if (!child || !child->empty()) continue;  // absent or not a scalar
             const std::string& text = child->data();
@@ -104,7 +95,7 @@ std::string MonitorState::takeEvent(Clock::time_point now) {
     out << ",\"vitals\":{";
     bool first = true;
     for (const auto& kv : vitals) {
-        out << (first ? "" : ",") << quoted(kv.first) << ":" << quoted(kv.second);
+        out << (first ? "" : ",") << quotedJsonString(kv.first) << ":" << quotedJsonString(kv.second);
         first = false;
     }
     out << "},\"waves\":{";

@@ -22,8 +22,7 @@ class MonitorState {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // VitalsData members the views show.
-    static const std::vector<std::string>& shownVitals();
+    // The views show every VitalsData member (unitmsg::kVitalsDataMembers).
     // WaveformData slots the views draw.
     static constexpr std::size_t kSlotCount = 5;
     static const std::array<const char*, kSlotCount>& shownSlots();

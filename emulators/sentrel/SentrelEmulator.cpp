@@ -24,13 +24,7 @@ using asio::ip::tcp;
 using asio::ip::udp;
 namespace pt = boost::property_tree;
 
-namespace {
-
-std::string jsonQuote(const std::string& s) {
-    return "\"" + unitjson::escapeJsonString(s) + "\"";
-}
-
-}  // namespace
+using unitjson::quotedJsonString;
 
 const char* toString(SentrelEmulator::WifiState state) {
     switch (state) {
@@ -419,7 +413,7 @@ struct SentrelEmulator::Impl {
             ok = !opts.wifiSsid.empty() && ssid == opts.wifiSsid && password == opts.wifiPassword;
         }
         cv.notify_all();
-        std::cout << "SentrelEmulator> joining Wi-Fi network " << jsonQuote(ssid) << std::endl;
+        std::cout << "SentrelEmulator> joining Wi-Fi network " << quotedJsonString(ssid) << std::endl;
         wifiTimer.expires_after(opts.wifiJoinDelay);
         wifiTimer.async_wait([this, ok, ssid](const boost::system::error_code& ec) {
             if (stopping || ec) return;
@@ -428,7 +422,7 @@ struct SentrelEmulator::Impl {
                 wifi = ok ? WifiState::Connected : WifiState::Failed;
             }
             cv.notify_all();
-            std::cout << "SentrelEmulator> Wi-Fi " << jsonQuote(ssid)
+            std::cout << "SentrelEmulator> Wi-Fi " << quotedJsonString(ssid)
                       << (ok ? ": joined" : ": join failed") << std::endl;
         });
     }
@@ -442,10 +436,10 @@ struct SentrelEmulator::Impl {
     std::string networkStatusText() {
         std::lock_guard<std::mutex> lk(m);
         bool up = wifi == WifiState::Connected;
-        return "{\"MessageType\":\"NetworkStatusData\",\"Message\":{\"ssid\":" + jsonQuote(lastSsid) +
-               ",\"ipAddress\":" + jsonQuote(up ? opts.wifiIpAddress : "") +
+        return "{\"MessageType\":\"NetworkStatusData\",\"Message\":{\"ssid\":" + quotedJsonString(lastSsid) +
+               ",\"ipAddress\":" + quotedJsonString(up ? opts.wifiIpAddress : "") +
                ",\"wifiConnected\":" + (up ? "true" : "false") +
-               ",\"wifiStatus\":" + jsonQuote(toString(wifi)) + "}}";
+               ",\"wifiStatus\":" + quotedJsonString(toString(wifi)) + "}}";
     }
 
     std::string calListText(const std::string& type) {
@@ -455,16 +449,16 @@ struct SentrelEmulator::Impl {
         if (it != calibrations.end()) {
             for (const auto& entry : it->second) {
                 if (!names.empty()) names += ",";
-                names += jsonQuote(entry.first);
+                names += quotedJsonString(entry.first);
             }
         }
-        return "{\"MessageType\":\"CalList\",\"Message\":{\"calType\":" + jsonQuote(type) +
+        return "{\"MessageType\":\"CalList\",\"Message\":{\"calType\":" + quotedJsonString(type) +
                ",\"calNames\":[" + names + "]}}";
     }
 
     std::string unsolicitedText() {
         return "{\"MessageType\":\"UnitEvent\",\"Message\":{\"event\":\"Heartbeat\",\"serial\":" +
-               jsonQuote(opts.serial) + "}}";
+               quotedJsonString(opts.serial) + "}}";
     }
 
     void queue(const std::shared_ptr<Conn>& conn, std::string bytes, bool pauseAfter) {
@@ -520,7 +514,7 @@ struct SentrelEmulator::Impl {
                                   return;
                               }
                               // A pause lets each piece leave as its own segment.
-                              conn->gap.expires_after(std::chrono::milliseconds(20));
+                              conn->gap.expires_after(opts.splitReplyGap);
                               conn->gap.async_wait([this, conn](const boost::system::error_code& e) {
                                   if (stopping || e || conn->closed) return;
                                   doWrite(conn);
@@ -552,7 +546,7 @@ struct SentrelEmulator::Impl {
     }
 
     void scheduleConsole() {
-        consoleTimer.expires_after(std::chrono::seconds(1));
+        consoleTimer.expires_after(opts.consolePeriod);
         consoleTimer.async_wait([this](const boost::system::error_code& ec) {
             if (stopping || ec) return;
             std::cout << summary() << std::endl;

@@ -76,8 +76,10 @@ struct SentrelEmulatorOptions {
     std::string wifiPassword;
     std::string wifiIpAddress = "192.168.50.23";  // reported once joined
     std::chrono::milliseconds wifiJoinDelay{3000}; // must stay below the 7 s the bridge waits
+    std::chrono::milliseconds splitReplyGap{20};   // between the pieces of a split reply (fault)
     SentrelEmulatorFaults faults;
-    bool consoleView = false;             // one summary line a second on stdout
+    bool consoleView = false;             // one summary line each consolePeriod on stdout
+    std::chrono::milliseconds consolePeriod{1000};
     bool logMessages = false;             // one line per received message on stdout:
                                           // "SentrelEmulator> <UTC time, ms> <MessageType> <JSON>"
     std::size_t waveformHistory = 2048;   // samples kept per waveform slot

@@ -3,19 +3,26 @@
 #include "MonitorServer.h"
 #include "MonitorState.h"
 #include "SentrelEmulator.h"
+#include "Timing.h"
 
 #include <boost/program_options.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <pthread.h>
 #include <unistd.h>
 
 namespace po = boost::program_options;
 
 namespace {
+
+// The bridge asks for the network status this long after sending the
+// credentials: a unit that joins later looks as if it had failed.
+const std::chrono::milliseconds kBridgeWifiWait = Timing().wifiJoinWait;
 
 const char* const kReplies =
     "Replies (unit frames holding compact JSON):\n"
@@ -40,7 +47,7 @@ const char* const kReplies =
 int main(int argc, char** argv) {
     SentrelEmulatorOptions opts;
     opts.consoleView = true;
-    unsigned wifiDelayMs = 3000;
+    unsigned wifiDelayMs = static_cast<unsigned>(opts.wifiJoinDelay.count());
     bool unplugged = false, noConsole = false;
     std::string monitorAt;
 
@@ -56,7 +63,7 @@ int main(int argc, char** argv) {
         ("wifi-ssid", po::value(&opts.wifiSsid), "the Wi-Fi network the unit can join")
         ("wifi-password", po::value(&opts.wifiPassword), "its password")
         ("wifi-ip", po::value(&opts.wifiIpAddress)->default_value(opts.wifiIpAddress), "address reported once joined")
-        ("wifi-delay-ms", po::value(&wifiDelayMs)->default_value(wifiDelayMs), "time to join, ms (below 7000)")
+        ("wifi-delay-ms", po::value(&wifiDelayMs)->default_value(wifiDelayMs), ("time to join, ms (below " + std::to_string(kBridgeWifiWait.count()) + ")").c_str())
         ("refuse-connections", po::bool_switch(&opts.faults.refuseConnections), "fault: do not listen on TCP")
         ("close-after", po::value(&opts.faults.closeAfterFrames)->default_value(0), "fault: close a connection after N frames (0: never)")
         ("never-answer", po::bool_switch(&opts.faults.neverAnswer), "fault: accept and read, never answer")
@@ -81,8 +88,9 @@ int main(int argc, char** argv) {
                      "  per waveform slot: the last sample (min..max of the last second), - when none came\n";
         return 0;
     }
-    if (wifiDelayMs >= 7000) {
-        std::cerr << "sentrel-emulator: --wifi-delay-ms must be below 7000 (the bridge waits 7 s)" << std::endl;
+    if (std::chrono::milliseconds(wifiDelayMs) >= kBridgeWifiWait) {
+        std::cerr << "sentrel-emulator: --wifi-delay-ms must be below " << kBridgeWifiWait.count()
+                  << " (the bridge waits " << kBridgeWifiWait.count() / 1000 << " s)" << std::endl;
         return 1;
     }
     opts.pluggedIn = !unplugged;

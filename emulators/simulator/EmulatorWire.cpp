@@ -1,8 +1,16 @@
 #include "EmulatorWire.h"
 
+#include "RawMessage.h"
+
+#include <algorithm>
 #include <cstring>
 
 namespace simemu {
+
+// The frame and message header layouts are the client library's.
+using namespace com_vela;
+static_assert(kFrameHeaderSize == FRAME_HEADER_SIZE && kMessageHeaderSize == MESSAGE_HEADER_SIZE,
+              "the emulator's header sizes are the library's");
 
 std::uint32_t get32(const Bytes& b, std::size_t offset) {
     if (offset > b.size() || b.size() - offset < 4) return 0;
@@ -53,21 +61,39 @@ void set32(Bytes& b, std::size_t offset, std::uint32_t v) {
 }
 
 Bytes messageHeader(unsigned protocol, unsigned subprotocol, unsigned code) {
-    return Bytes{std::uint8_t(protocol), std::uint8_t(subprotocol), 0x7F, 0xFF, 0, 0, 0, 0,
-                 0x00, 0x7F, std::uint8_t(code >> 8), std::uint8_t(code)};
+    // The routing words are those of the library's header templates.
+    Bytes h{0, 0, 0x7F, 0xFF, 0, 0, 0, 0, 0x00, 0x7F, 0, 0};
+    h[MESSAGE_PROTOCOL_OFFSET] = std::uint8_t(protocol);
+    h[MESSAGE_SUBPROTOCOL_OFFSET] = std::uint8_t(subprotocol);
+    h[MESSAGE_CODE_OFFSET] = std::uint8_t(code >> 8);
+    h[MESSAGE_CODE_OFFSET + 1] = std::uint8_t(code);
+    return h;
+}
+
+unsigned messageProtocol(const Bytes& body) {
+    return body.size() > MESSAGE_PROTOCOL_OFFSET ? body[MESSAGE_PROTOCOL_OFFSET] : 0;
+}
+
+unsigned messageSubprotocol(const Bytes& body) {
+    return body.size() > MESSAGE_SUBPROTOCOL_OFFSET ? body[MESSAGE_SUBPROTOCOL_OFFSET] : 0;
+}
+
+unsigned messageCode(const Bytes& body) {
+    if (body.size() < MESSAGE_CODE_OFFSET + 2) return 0;
+    return (unsigned(body[MESSAGE_CODE_OFFSET]) << 8) | body[MESSAGE_CODE_OFFSET + 1];
 }
 
 Bytes frame(const Bytes& body, unsigned kind) {
-    Bytes f;
-    f.reserve(kFrameHeaderSize + body.size());
-    put32(f, std::uint32_t(kFrameHeaderSize + body.size()));
-    put32(f, 32);
-    put32(f, kind);
-    put32(f, kind == 3 ? 2 : 0);
-    for (int i = 0; i < 15; ++i) f.push_back(0xFF);
-    f.push_back(kind == 3 ? 0xFE : 0xFF);
-    f.insert(f.end(), body.begin(), body.end());
-    if (kind == 0 && body.size() >= 8) set32(f, kFrameHeaderSize + 4, std::uint32_t(body.size()));
+    const bool flowControl = kind == FRAME_KIND_FLOW_CONTROL;
+    Bytes f(kFrameHeaderSize + body.size(), 0xFF);  // header bytes without a field stay 0xFF
+    set32(f, FRAME_LENGTH_OFFSET, std::uint32_t(kFrameHeaderSize + body.size()));
+    set32(f, FRAME_HEADER_LENGTH_OFFSET, std::uint32_t(kFrameHeaderSize));
+    set32(f, FRAME_KIND_OFFSET, kind);
+    set32(f, FRAME_FLOW_MARK_OFFSET, flowControl ? FLOW_CONTROL_MARK : 0);
+    if (flowControl) f[FRAME_TRAILER_OFFSET] = FLOW_CONTROL_TRAILER;
+    std::copy(body.begin(), body.end(), f.begin() + kFrameHeaderSize);
+    if (kind == FRAME_KIND_DATA && body.size() >= MESSAGE_LENGTH_OFFSET + 4)
+        set32(f, kFrameHeaderSize + MESSAGE_LENGTH_OFFSET, std::uint32_t(body.size()));
     return f;
 }
 
@@ -77,8 +103,8 @@ bool parseFrameHeader(const std::uint8_t* data, std::size_t size, FrameHeader& o
         return false;
     }
     Bytes h(data, data + kFrameHeaderSize);
-    out.frameLength = get32(h, 0);
-    out.kind = get32(h, 8);
+    out.frameLength = get32(h, FRAME_LENGTH_OFFSET);
+    out.kind = get32(h, FRAME_KIND_OFFSET);
     if (out.frameLength <= kFrameHeaderSize) {
         why = "frame length " + std::to_string(out.frameLength) + " not above 32";
         return false;

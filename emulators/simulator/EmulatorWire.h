@@ -28,9 +28,23 @@ void putFloat(Bytes& b, float v);
 void putName(Bytes& b, const std::string& name, std::size_t width = 32);
 void set32(Bytes& b, std::size_t offset, std::uint32_t v);
 
+// Calls `each(offset)` for every whole entry of layout L (L::COUNT,
+// L::ENTRIES, L::ENTRY_SIZE) that the body holds, at most the count it
+// announces: the bound of every loop over a count a client sent.
+template <typename L, typename Each>
+void forEachEntry(const Bytes& body, Each each) {
+    const std::uint32_t n = get32(body, L::COUNT);
+    for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size(); ++i, off += L::ENTRY_SIZE)
+        each(off);
+}
+
 // A 12-byte message header: protocol, subprotocol, routing words, body length
 // (patched by frame()), message code.
 Bytes messageHeader(unsigned protocol, unsigned subprotocol, unsigned code);
+// Fields of a body's message header; 0 when the field is not in the body.
+unsigned messageProtocol(const Bytes& body);
+unsigned messageSubprotocol(const Bytes& body);
+unsigned messageCode(const Bytes& body);
 
 // A whole frame around a body: kind 0 (data), 3 (flow control) or any other
 // code. Data frames get the body length written at body offset 4.

@@ -34,12 +34,6 @@ using App = com_vela::AppProtocol;
 // Patient state of a loaded, not yet started scenario in the patient list.
 constexpr unsigned kStateLoaded = 2;
 
-// Message header fields of a body at least MESSAGE_HEADER_SIZE bytes long.
-unsigned protocolOf(const Bytes& body) { return body[com_vela::MESSAGE_PROTOCOL_OFFSET]; }
-unsigned subprotocolOf(const Bytes& body) { return body[com_vela::MESSAGE_SUBPROTOCOL_OFFSET]; }
-unsigned codeOf(const Bytes& body) {
-    return (unsigned(body[com_vela::MESSAGE_CODE_OFFSET]) << 8) | body[com_vela::MESSAGE_CODE_OFFSET + 1];
-}
 constexpr std::size_t kMaxEntriesPerUpdate = 400;
 // Bounds against a client that sends names or values without end.
 constexpr std::size_t kMaxNames = 10000;
@@ -181,9 +175,7 @@ struct SimulatorEmulator::Impl {
     template <typename L, typename Value>
     void recordPublished(int i, const Bytes& body, Value value) {
         const std::uint32_t mode = get32(body, L::MODE);
-        const std::uint32_t n = get32(body, L::COUNT);
-        for (std::size_t k = 0, off = L::ENTRIES; k < n && off + L::ENTRY_SIZE <= body.size();
-             ++k, off += L::ENTRY_SIZE) {
+        forEachEntry<L>(body, [&](std::size_t off) {
             Published p;
             p.serverId = get32(body, off + L::ENTRY_ID);
             auto it = namesById.find(p.serverId);
@@ -193,7 +185,7 @@ struct SimulatorEmulator::Impl {
             addPublished(i, p);
             log(std::string(label(i)) + " published " +
                 (p.name.empty() ? "#" + std::to_string(p.serverId) : p.name) + " = " + std::to_string(p.value));
-        }
+        });
     }
 
     void markDirty(const std::string& name) {
@@ -242,7 +234,7 @@ struct SimulatorEmulator::Impl {
                 if (listenFd[i] < 0) {
                     if (!warned) log(std::string(label(i)) + " " + why + " (retrying)");
                     warned = true;
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    std::this_thread::sleep_for(opt.listenRetry);
                     continue;
                 }
                 warned = false;
@@ -255,15 +247,16 @@ struct SimulatorEmulator::Impl {
             }
             reap();
             if (listenFd[i] < 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                std::this_thread::sleep_for(opt.acceptPoll);
                 continue;
             }
             pollfd pf{listenFd[i], POLLIN, 0};
-            if (::poll(&pf, 1, 20) <= 0 || !(pf.revents & POLLIN)) continue;
+            if (::poll(&pf, 1, static_cast<int>(opt.acceptPoll.count())) <= 0 || !(pf.revents & POLLIN)) continue;
             int fd = ::accept(listenFd[i], nullptr, nullptr);
             if (fd < 0) continue;
             suppressSigPipe(fd);
-            timeval tv{2, 0};
+            timeval tv{static_cast<time_t>(opt.writeBound.count() / 1000),
+                       static_cast<suseconds_t>(opt.writeBound.count() % 1000 * 1000)};
             ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             auto c = std::make_shared<Conn>();
             c->fd = fd;
@@ -306,7 +299,7 @@ struct SimulatorEmulator::Impl {
         while (got < n) {
             if (stopping || c->closing) return false;
             pollfd pf{c->fd, POLLIN, 0};
-            int r = ::poll(&pf, 1, 50);
+            int r = ::poll(&pf, 1, static_cast<int>(opt.readPoll.count()));
             if (r < 0 && errno != EINTR) return false;
             if (r <= 0) continue;
             ssize_t k = ::recv(c->fd, dst + got, n - got, 0);
@@ -354,7 +347,7 @@ struct SimulatorEmulator::Impl {
 
     void record(int i, unsigned kind, const Bytes& body) {
         Received r;
-        r.flowControl = kind == 3;
+        r.flowControl = kind == com_vela::FRAME_KIND_FLOW_CONTROL;
         r.frameKind = kind;
         r.body = body;
         received[i].push_back(std::move(r));
@@ -411,7 +404,7 @@ struct SimulatorEmulator::Impl {
 
     Bytes simHeader(unsigned code) const {
         Bytes b = messageHeader(Sim::PROTOCOL, Sim::SUBPROTOCOL, code);
-        put32(b, opt.simulatorId << 16);
+        put32(b, opt.simulatorId << Sim::SIMULATOR_ID_SHIFT);
         return b;
     }
 
@@ -422,10 +415,10 @@ struct SimulatorEmulator::Impl {
                 " bytes ignored");
             return;
         }
-        unsigned code = codeOf(body);
-        if (protocolOf(body) != Sim::PROTOCOL || subprotocolOf(body) != Sim::SUBPROTOCOL) {
-            log("SIM message of protocol " + std::to_string(protocolOf(body)) + "/" +
-                std::to_string(subprotocolOf(body)) + " ignored");
+        unsigned code = messageCode(body);
+        if (messageProtocol(body) != Sim::PROTOCOL || messageSubprotocol(body) != Sim::SUBPROTOCOL) {
+            log("SIM message of protocol " + std::to_string(messageProtocol(body)) + "/" +
+                std::to_string(messageSubprotocol(body)) + " ignored");
             return;
         }
         switch (code) {
@@ -434,13 +427,11 @@ struct SimulatorEmulator::Impl {
             Bytes r = simHeader(Sim::CODE_SUBSCRIBE_RESPONSE);
             put32(r, 0);
             std::uint32_t count = 0;
-            const std::uint32_t n = get32(body, L::COUNT);
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
+            forEachEntry<L>(body, [&](std::size_t off) {
                 bool isInt = get32(body, off + L::ENTRY_IS_INT) != 0;
                 std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
-                if (!id) continue;
+                if (!id) return;
                 c->inputs[id] = isInt;
                 put32(r, id);
                 put32(r, 0);
@@ -450,7 +441,7 @@ struct SimulatorEmulator::Impl {
                 if (isInt) put32(r, std::uint32_t(std::int32_t(v))); else putFloat(r, v);
                 putName(r, name);
                 ++count;
-            }
+            });
             set32(r, Sim::SubscribeResponse::COUNT, count);
             log("SIM subscription of " + std::to_string(count) + " inputs");
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
@@ -461,19 +452,17 @@ struct SimulatorEmulator::Impl {
             Bytes r = simHeader(Sim::CODE_PUBLISH_RESPONSE);
             put32(r, 0);
             std::uint32_t count = 0;
-            const std::uint32_t n = get32(body, L::COUNT);
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
+            forEachEntry<L>(body, [&](std::size_t off) {
                 std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
-                if (!id) continue;
+                if (!id) return;
                 c->outputs.insert(id);
                 outputs[0].insert(name);
                 put32(r, id);
                 for (int k = 0; k < 3; ++k) put32(r, 0);
                 putName(r, name);
                 ++count;
-            }
+            });
             set32(r, Sim::PublishResponse::COUNT, count);
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
             break;
@@ -513,11 +502,9 @@ struct SimulatorEmulator::Impl {
         static_assert(L::COUNT == App::Unsubscription::COUNT && L::ENTRIES == App::Unsubscription::ENTRIES &&
                           L::ENTRY_SIZE == App::Unsubscription::ENTRY_SIZE,
                       "one layout serves both protocols");
-        const std::uint32_t n = get32(body, L::COUNT);
-        for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-             ++i, off += L::ENTRY_SIZE) {
+        forEachEntry<L>(body, [&](std::size_t off) {
             if (inputs) c.inputs.erase(get32(body, off)); else c.outputs.erase(get32(body, off));
-        }
+        });
     }
 
     Bytes event(unsigned code, unsigned pid, unsigned status, const float* speed = nullptr) const {
@@ -590,8 +577,8 @@ struct SimulatorEmulator::Impl {
                 " bytes ignored");
             return;
         }
-        unsigned sub = subprotocolOf(body);
-        unsigned code = codeOf(body);
+        unsigned sub = messageSubprotocol(body);
+        unsigned code = messageCode(body);
         if (sub == App::SUBPROTOCOL_HANDSHAKE) {
             if (code == App::CODE_PATIENT_LIST_REQUEST && opt.answerPatientList)
                 out.emplace_back(c, patientList());
@@ -602,7 +589,7 @@ struct SimulatorEmulator::Impl {
                 log("APP message 1/" + std::to_string(code) + " unknown; ignored");
             return;
         }
-        if (protocolOf(body) == App::CALIBRATION_PROTOCOL && sub == App::CALIBRATION_SUBPROTOCOL) {
+        if (messageProtocol(body) == App::CALIBRATION_PROTOCOL && sub == App::CALIBRATION_SUBPROTOCOL) {
             log("APP Sentrel calibration command " + std::to_string(get32(body, App::Command::ARGUMENT)) + " " +
                 std::to_string(get32(body, App::Command::SECOND_ARGUMENT)));
             return;
@@ -619,16 +606,14 @@ struct SimulatorEmulator::Impl {
                 log("APP input subscription for patient " + std::to_string(pid) + " not active; ignored");
                 return;
             }
-            std::uint32_t n = get32(body, L::COUNT);
             Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_SUBSCRIBE_RESPONSE);
             put32(r, pid);
             put32(r, 0);
             std::uint32_t count = 0;
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
+            forEachEntry<L>(body, [&](std::size_t off) {
                 std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
-                if (!id) continue;
+                if (!id) return;
                 c->inputs[id] = false;
                 put32(r, id);
                 put32(r, 0);
@@ -636,7 +621,7 @@ struct SimulatorEmulator::Impl {
                 putFloat(r, model.value(name));
                 putName(r, name);
                 ++count;
-            }
+            });
             set32(r, App::SubscribeResponse::COUNT, count);
             log("APP subscription of " + std::to_string(count) + " inputs");
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
@@ -648,16 +633,14 @@ struct SimulatorEmulator::Impl {
                 log("APP output subscription for patient " + std::to_string(pid) + " not active; ignored");
                 return;
             }
-            std::uint32_t n = get32(body, L::COUNT);
             Bytes r = appHeader(App::SUBPROTOCOL_PATIENT, App::CODE_PUBLISH_RESPONSE);
             put32(r, pid);
             put32(r, 0);
             std::uint32_t count = 0;
-            for (std::size_t i = 0, off = L::ENTRIES; i < n && off + L::ENTRY_SIZE <= body.size();
-                 ++i, off += L::ENTRY_SIZE) {
+            forEachEntry<L>(body, [&](std::size_t off) {
                 std::string name = getName(body, off + L::ENTRY_NAME);
                 unsigned id = idFor(name);
-                if (!id) continue;
+                if (!id) return;
                 c->outputs.insert(id);
                 outputs[1].insert(name);
                 put32(r, id);
@@ -665,7 +648,7 @@ struct SimulatorEmulator::Impl {
                 put32(r, 0);
                 putName(r, name);
                 ++count;
-            }
+            });
             set32(r, App::PublishResponse::COUNT, count);
             if (opt.answerSubscriptions) out.emplace_back(c, frame(r));
             return;
@@ -862,7 +845,7 @@ struct SimulatorEmulator::Impl {
             deliver(out);
             cv.notify_all();
             auto now = std::chrono::steady_clock::now();
-            if (now - next > std::chrono::seconds(1)) next = now;  // fell behind: do not burst
+            if (now - next > opt.maxTickLag) next = now;  // fell behind: do not burst
         }
     }
 

@@ -37,6 +37,8 @@
 // starting with '#' are skipped.
 #pragma once
 
+#include "EmulatorWire.h"
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -68,6 +70,12 @@ struct SimulatorEmulatorOptions {
     bool answerScenario = true;
     bool sendUpdates = true;             // periodic patient/hardware updates
     std::chrono::milliseconds tick{100}; // update period
+    // The serving threads' own pauses and bounds.
+    std::chrono::milliseconds listenRetry{100};  // a listener that could not bind tries again after this
+    std::chrono::milliseconds acceptPoll{20};    // a listener looks at its switches this often
+    std::chrono::milliseconds readPoll{50};      // a connection's reader looks at the stop flag this often
+    std::chrono::milliseconds writeBound{2000};  // one send to a client that takes no bytes
+    std::chrono::milliseconds maxTickLag{1000};  // ticks further behind are skipped, not burst
     std::ostream* log = nullptr;         // one line per event; null: silent
     std::size_t messageLogSize = 4096;   // received messages kept per protocol
 };
@@ -80,8 +88,8 @@ public:
         bool flowControl = false;        // frame kind 3
         unsigned frameKind = 0;          // as on the wire
         std::vector<std::uint8_t> body;  // frame body (message header included)
-        unsigned subprotocol() const { return body.size() > 1 ? body[1] : 0; }
-        unsigned code() const { return body.size() >= 12 ? (unsigned(body[10]) << 8) | body[11] : 0; }
+        unsigned subprotocol() const { return simemu::messageSubprotocol(body); }
+        unsigned code() const { return simemu::messageCode(body); }
     };
     struct Published {
         std::string name;                // "" when the id is unknown

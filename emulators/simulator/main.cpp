@@ -23,6 +23,10 @@ namespace {
 std::atomic<bool> gSignalled{false};
 void onSignal(int) { gSignalled = true; }
 
+// How often the main loop looks at the quit flags (a signal only sets one),
+// while it waits for console input or, without input, idles.
+constexpr std::chrono::milliseconds kQuitCheckStep{100};
+
 // Reads console lines from standard input without blocking the exit: the
 // loop looks at the quit flags between short polls.
 class ConsoleReader {
@@ -48,7 +52,7 @@ public:
         fd_set in;
         FD_ZERO(&in);
         FD_SET(0, &in);
-        timeval wait{0, 100000};
+        timeval wait{0, static_cast<suseconds_t>(std::chrono::microseconds(kQuitCheckStep).count())};
         if (::select(1, &in, nullptr, nullptr, &wait) <= 0) return false;
         char chunk[512];
         ssize_t n = ::read(0, chunk, sizeof chunk);
@@ -141,7 +145,7 @@ int main(int argc, char** argv) {
     }
     while (!gSignalled && !emulator.quitRequested()) {
         if (!stdinOpen) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(kQuitCheckStep);
             continue;
         }
         std::string line;

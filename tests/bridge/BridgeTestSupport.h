@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SentrelEmulator.h"
+#include "EmulatedUnit.h"
 #include "SimulatorSample.h"
 #include "TestSupport.h"
 
@@ -19,6 +19,8 @@
 #include <vector>
 
 namespace bridgetest {
+
+using testsupport::startedUnit;
 
 using CSClient = com_vela::CSClient;
 using Params = std::vector<CSClient::Parameter>;
@@ -89,38 +91,6 @@ inline Timing shortTiming() {
 }
 
 inline Pending takePending(SimulatorSample& bridge) { return takePending(Access::adaptor(bridge)); }
-
-// Makes a folder the working directory for the guard's life, so the file the
-// adaptor keeps there (the last connected address) does not clash between tests.
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const std::string& path) {
-        char cwd[4096];
-        if (!getcwd(cwd, sizeof cwd)) throw std::runtime_error("getcwd failed");
-        previous = cwd;
-        if (chdir(path.c_str()) != 0) throw std::runtime_error("chdir " + path + " failed");
-    }
-    ~WorkingDirectory() {
-        if (chdir(previous.c_str()) != 0) {
-            // Nothing sensible to do in a destructor; the test process ends soon.
-        }
-    }
-    WorkingDirectory(const WorkingDirectory&) = delete;
-    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
-private:
-    std::string previous;
-};
-
-// An emulated unit on `address`, TCP only; started unless asked not to.
-inline std::unique_ptr<SentrelEmulator> emulatedUnit(const std::string& address, bool start = true) {
-    SentrelEmulator::Options options;
-    options.address = address;
-    options.udpPort = 0;
-    auto unit = std::make_unique<SentrelEmulator>(options);
-    if (start) unit->start();
-    return unit;
-}
 
 // Writes a configuration with the unit and both servers on one loopback
 // address into `dir`; returns its path.

@@ -161,7 +161,7 @@ TEST(CalDataText, CompactTextInDescendingKeyOrder) {
 class CalibrationSave : public Calibration {
 protected:
     void connect(const std::string& address) {
-        unit = emulatedUnit(address);
+        unit = startedUnit(address);
         ASSERT_TRUE(adaptor().initialize("", address, "", "", false));
     }
     std::vector<SentrelEmulator::ReceivedMessage> calibrationTraffic() {
@@ -171,8 +171,7 @@ protected:
         return out;
     }
 
-    testsupport::TempDir dir;
-    WorkingDirectory inDir{dir.path()};
+    testsupport::TempWorkingDirectory dir;
     std::unique_ptr<SentrelEmulator> unit;
 };
 

@@ -157,8 +157,7 @@ protected:
             [&] { return unit->totalMessageCount() == bridge->status().unit.messagesWritten; }, kWait));
     }
 
-    testsupport::TempDir dir;
-    WorkingDirectory inDir{dir.path()};
+    testsupport::TempWorkingDirectory dir;
     std::unique_ptr<SimulatorEmulator> servers;
     std::unique_ptr<SentrelEmulator> unit;
     std::unique_ptr<SessionRecorder> recorder;
@@ -189,7 +188,7 @@ TEST_F(StatusLines, FollowTheUnitLinkThroughRetryConnectionLossAndReconnection) 
                                            "feature disabled; calibration off; 0 messages to the unit since the "
                                            "last status"));
 
-    unit = emulatedUnit(address);
+    unit = startedUnit(address);
     ASSERT_TRUE(awaitInitialized());
     startLoop();
     std::size_t upAt = 0;
@@ -206,7 +205,7 @@ TEST_F(StatusLines, FollowTheUnitLinkThroughRetryConnectionLossAndReconnection) 
     const auto lossTo = SystemClock::now();
     EXPECT_TRUE(retryingSinceBetween(lost, lossFrom, lossTo)) << lost;
 
-    unit = emulatedUnit(address);
+    unit = startedUnit(address);
     EXPECT_FALSE(log.awaitStart("SN>Status: unit connected to 127.0.18.10; SIM connected; APP connected; ", lostAt)
                      .empty());
     EXPECT_TRUE(unit->waitForMessageCount("WaveformData", 1, kWait));
@@ -216,7 +215,7 @@ TEST_F(StatusLines, FollowTheUnitLinkThroughRetryConnectionLossAndReconnection) 
 TEST_F(StatusLines, FollowTheSimulatorState) {
     const std::string address = "127.0.18.11";
     servers = testsupport::startedServers(address, true, true, 7);
-    unit = emulatedUnit(address);
+    unit = startedUnit(address);
     buildBridge(address);
     startReporter(20ms);
     startInitialize();
@@ -272,7 +271,7 @@ TEST_F(StatusLines, OnePerIntervalNoneWhenOffOrWithoutABridge) {
 TEST_F(StatusLines, MessageCountsAddUpToWhatTheUnitReceived) {
     const std::string address = "127.0.18.13";
     servers = testsupport::startedServers(address, true, true);
-    unit = emulatedUnit(address);
+    unit = startedUnit(address);
     buildBridge(address);
     startReporter(100ms);
     startInitialize();
@@ -299,7 +298,7 @@ TEST_F(StatusLines, MessageCountsAddUpToWhatTheUnitReceived) {
 // count in the next line.
 TEST_F(StatusLines, ReplacedBridgesKeepTheirCountAndAreNeverReadWhenGone) {
     const std::string address = "127.0.18.14";
-    unit = emulatedUnit(address);
+    unit = startedUnit(address);
     Configuration configuration(writeConfig(dir, address).c_str());
     startReporter(1ms);
     Timing timing = statusTiming();
@@ -332,7 +331,7 @@ TEST_F(StatusLines, ReplacedBridgesKeepTheirCountAndAreNeverReadWhenGone) {
 TEST_F(StatusLines, StreamingGoesOnUnchangedWhileTheLinesAreRead) {
     const std::string address = "127.0.18.15";
     servers = testsupport::startedServers(address, true, true);
-    unit = emulatedUnit(address);
+    unit = startedUnit(address);
     recorder = std::make_unique<SessionRecorder>(dir.file("session.jsonl"));
     buildBridge(address);
     startReporter(1ms);

@@ -30,7 +30,7 @@ protected:
     ~Supervision() override { endLoop(); }
 
     void startUnit(const std::string& address, const Timing& timing = steppedTiming()) {
-        unit = emulatedUnit(address);
+        unit = startedUnit(address);
         config.reset(new Configuration(writeConfig(dir, address).c_str()));
         testing::internal::CaptureStdout();
         const bool read = config->readConfiguration();
@@ -83,8 +83,7 @@ protected:
         return testsupport::eventually([&] { return returned.load(); }, kWait);
     }
 
-    testsupport::TempDir dir;
-    WorkingDirectory inDir{dir.path()};
+    testsupport::TempWorkingDirectory dir;
     std::unique_ptr<SentrelEmulator> unit;
     std::unique_ptr<Configuration> config;
     std::unique_ptr<SimulatorSample> bridge;
@@ -228,13 +227,12 @@ TEST_F(Supervision, StopEndsTheWaitForTheNextCycle) {
 // Start-up: configuration, unit, both servers, subscriptions.
 class Startup : public ::testing::Test {
 protected:
-    testsupport::TempDir dir;
-    WorkingDirectory inDir{dir.path()};
+    testsupport::TempWorkingDirectory dir;
 };
 
 TEST_F(Startup, SubscribesFourSimAndTwentySixAppParameters) {
     const std::string address = "127.0.5.30";
-    const auto unit = emulatedUnit(address);
+    const auto unit = startedUnit(address);
     SimulatorEmulator::Options simOptions;
     simOptions.address = address;
     SimulatorEmulator servers(simOptions);
@@ -281,7 +279,7 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
     Timing timing;
     timing.retryPause = 20ms;
     SimulatorSample bridge(&config, timing);
-    const auto unit = emulatedUnit(address, false);
+    const auto unit = std::make_unique<SentrelEmulator>(testsupport::unitOptions(address));
     std::thread later([&] {
         std::this_thread::sleep_for(400ms);
         unit->start();
@@ -300,7 +298,7 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
 
 TEST_F(Startup, RefusedSubscriptionFailsInitializeAndStopsThere) {
     const std::string address = "127.0.5.32";
-    const auto unit = emulatedUnit(address);
+    const auto unit = startedUnit(address);
     const std::string path = writeConfig(dir, address);
     Configuration config(path.c_str());
     {

@@ -318,6 +318,14 @@ TEST(CalibrationLookup, SpO2TableInterpolatesFrom400AndRounds) {
     config.spo2Calibration = {{1, 398}};
     EXPECT_EQ(bridge.calibrateSPO2Value(0.25f), 400);
     EXPECT_EQ(bridge.calibrateSPO2Value(0.75f), 399);
+    // Values from the file beyond the int range or not a number give a
+    // bounded level, never an undefined conversion.
+    config.spo2Calibration = {{1, 3e10f}};
+    EXPECT_EQ(bridge.calibrateSPO2Value(2), std::numeric_limits<int>::max());
+    config.spo2Calibration = {{1, -3e10f}};
+    EXPECT_EQ(bridge.calibrateSPO2Value(2), std::numeric_limits<int>::min());
+    config.spo2Calibration = {{1, std::numeric_limits<float>::quiet_NaN()}};
+    EXPECT_EQ(bridge.calibrateSPO2Value(2), 0);
 }
 
 TEST(CalibrationLookup, Co2TableStartsAtOneAndIsDividedBy1000) {

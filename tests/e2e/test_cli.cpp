@@ -133,11 +133,7 @@ TEST(Cli, UnreadableConfigurationEndsStartUp)
 TEST(Cli, ExceptionInBridgeModeEndsWithStatusOne)
 {
     TempDir dir;
-    dir.write("bridge.xml",
-              "<Sentrel><IPAddress>not-an-address</IPAddress><SPO2Scale>5</SPO2Scale>"
-              "<SerialID/><SimulatorIP>127.0.6.4</SimulatorIP><RHMIP>127.0.6.4</RHMIP>"
-              "<IPRangeStart/><IPRangeEnd/><CO2Calibration><Entry key=\"1\" value=\"1\"/></CO2Calibration>"
-              "<SPO2Calibration><Entry key=\"1\" value=\"1\"/></SPO2Calibration></Sentrel>");
+    dir.write("bridge.xml", testsupport::bridgeConfigXml("not-an-address", "127.0.6.4"));
     Outcome r = runBridge({"-f", "bridge.xml"}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("SN>Configuration file read succesfully.\n"), std::string::npos) << r.out;

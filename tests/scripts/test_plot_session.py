@@ -94,8 +94,8 @@ def run(*args):
 
 def load_module():
     loader = importlib.machinery.SourceFileLoader("plot_session", SCRIPT)
-    spec = importlib.util.spec_from_loader("plot_session", loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader("plot_session", loader)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     return module
 

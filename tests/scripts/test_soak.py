@@ -15,8 +15,8 @@ soak = None  # the script, loaded as a module
 
 def load(path):
     loader = importlib.machinery.SourceFileLoader("soak", path)
-    spec = importlib.util.spec_from_loader("soak", loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader("soak", loader)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     return module
 

@@ -4,7 +4,7 @@
 // loopback address, serving from the start. For targets that link
 // sn_sentrel_emulator and sn_simulator_emulator.
 
-#include "SentrelEmulator.h"
+#include "EmulatedUnit.h"
 #include "SimulatorEmulator.h"
 
 #include <memory>
@@ -12,19 +12,6 @@
 #include <string>
 
 namespace testsupport {
-
-// An emulated unit on `address`, TCP only (no datagram side).
-inline std::unique_ptr<SentrelEmulator> startedUnit(const std::string& address,
-                                                    const SentrelEmulator::Faults& faults = {})
-{
-    SentrelEmulator::Options o;
-    o.address = address;
-    o.udpPort = 0;
-    o.faults = faults;
-    auto unit = std::make_unique<SentrelEmulator>(o);
-    unit->start();
-    return unit;
-}
 
 // Both simulator servers on `address`, with the simulation running or paused,
 // the feature on or off, and `patientId` active. Throws when they cannot bind.

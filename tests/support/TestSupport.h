@@ -1,7 +1,8 @@
 #pragma once
 
 // Helpers every test folder shares: a bounded wait, a temporary folder that
-// removes itself, and the bridge configuration file the tests write.
+// removes itself (also as the working directory), and the bridge
+// configuration file the tests write.
 
 #include <cerrno>
 #include <chrono>
@@ -14,18 +15,22 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 namespace testsupport {
 
-// Polls `condition` every few milliseconds until it holds or `timeout` has
-// passed; returns whether it held.
+// Polls `condition` every `step` until it holds or `timeout` has passed;
+// returns whether it held. A condition that costs something to ask (a
+// browser round trip, a connect) takes a longer step.
 template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout)
+bool eventually(Condition condition, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds step = std::chrono::milliseconds(5))
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= end)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(step);
     }
     return true;
 }
@@ -67,6 +72,42 @@ public:
 
 private:
     std::string dirPath;
+};
+
+// Makes `path` the working directory for the guard's life, then goes back.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::string& path)
+    {
+        char cwd[4096];
+        if (!::getcwd(cwd, sizeof cwd))
+            throw std::runtime_error(std::string("getcwd: ") + std::strerror(errno));
+        previous = cwd;
+        if (::chdir(path.c_str()) != 0)
+            throw std::runtime_error("chdir " + path + ": " + std::strerror(errno));
+    }
+    ~WorkingDirectory()
+    {
+        if (::chdir(previous.c_str()) != 0) {
+            // Nothing sensible to do in a destructor; the test process ends soon.
+        }
+    }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    std::string previous;
+};
+
+// A fresh temporary folder that is the working directory for the object's
+// life: the unit adaptor keeps its last-connected address file there, so
+// tests running side by side do not share it.
+class TempWorkingDirectory : public TempDir {
+public:
+    explicit TempWorkingDirectory(const std::string& prefix = "sn-cwd") : TempDir(prefix), inDir(path()) {}
+
+private:
+    WorkingDirectory inDir;  // left before the folder is removed
 };
 
 // A complete bridge configuration: the unit at `unitAddress`, both simulator

@@ -41,7 +41,7 @@ bool pingUntilDown(SentrelAdaptor& adaptor)
 
 TEST(LinkStatus, FollowsTheLinkDownUpDownAndUpAgainCountingEveryFrame)
 {
-    WorkingDirectory workDir;
+    testsupport::TempWorkingDirectory workDir;
     const std::string address = "127.0.18.1";
     auto unit = startedUnit(address);
 
@@ -107,7 +107,7 @@ TEST(LinkStatus, FollowsTheLinkDownUpDownAndUpAgainCountingEveryFrame)
 // stays so through the attempts that follow.
 TEST(LinkStatus, NeverConnectedIsDownSinceTheFirstAttempt)
 {
-    WorkingDirectory workDir;
+    testsupport::TempWorkingDirectory workDir;
     SentrelAdaptor adaptor(quickTiming());
     std::this_thread::sleep_for(20ms);  // set the first attempt apart from the construction
     const auto firstAttempt = SystemClock::now();

@@ -113,7 +113,7 @@ TEST(QuietRetryAdaptor, ARefusingAddressGetsAPassOwnLinesAndOneSummaryPerPeriodT
     const std::string failed = "SN>Failed to find or could not connect to Sentrel on IP " + address + "\n";
     const std::string summary = "SN>Unit still unreachable: ";
 
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     Timing timing = quickTiming();
     timing.retryPause = 2ms;
     timing.quietRetryReport = 200ms;

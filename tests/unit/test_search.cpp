@@ -2,7 +2,7 @@
 // ranges of 127.0.2.x, and local address lists handed in through the seam.
 #include "AdaptorTestSupport.h"
 #include "UdpAdaptor.h"
-#include "SentrelEmulator.h"
+#include "EmulatedUnit.h"
 #include "SentrelTestSupport.h"
 
 #include <boost/system/system_error.hpp>
@@ -13,14 +13,6 @@ using sntest::linesStartingWith;
 using Access = SentrelAdaptor::TestAccess;
 
 namespace {
-
-SentrelEmulator::Options unitAt(const std::string& address)
-{
-    SentrelEmulator::Options o;
-    o.address = address;
-    o.udpPort = 0;
-    return o;
-}
 
 // A fresh folder as working directory, and the last successful address
 // `last` ("" none) as the adaptor loads it from there.
@@ -35,7 +27,7 @@ struct SearchFrom {
         EXPECT_EQ(Access::lastConnectedIP(), last);
     }
     std::string fileText(const std::string& name) const { return dir.read(name); }
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
 };
 
 const std::vector<std::string> kSearchLines = {"Trying last successful IP address ", "Scanning ",
@@ -46,7 +38,7 @@ const std::vector<std::string> kSearchLines = {"Trying last successful IP addres
 TEST(SentrelSearchRange, ScansInAscendingOrderAndStopsAtTheUnit)
 {
     SearchFrom dir;
-    SentrelEmulator unit(unitAt("127.0.2.42"));
+    SentrelEmulator unit(testsupport::unitOptions("127.0.2.42"));
     unit.start();
     SentrelAdaptor adaptor;
     testing::internal::CaptureStdout();
@@ -66,7 +58,7 @@ TEST(SentrelSearchRange, ScansInAscendingOrderAndStopsAtTheUnit)
 TEST(SentrelSearchRange, TriesTheLastSuccessfulAddressBeforeEachAddress)
 {
     SearchFrom dir("127.0.2.44");  // nobody listens there now
-    SentrelEmulator unit(unitAt("127.0.2.46"));
+    SentrelEmulator unit(testsupport::unitOptions("127.0.2.46"));
     unit.start();
     SentrelAdaptor adaptor;
     testing::internal::CaptureStdout();
@@ -124,7 +116,7 @@ TEST(SentrelSearchRangeDeathTest, RangeThatDoesNotRiseEndsTheProcess)
 TEST(SentrelSearchBroadcast, ProbesEachSlash16BroadcastAndOpensTheSideChannel)
 {
     SearchFrom dir;
-    SentrelEmulator unit(unitAt("127.1.255.255"));
+    SentrelEmulator unit(testsupport::unitOptions("127.1.255.255"));
     unit.start();
     SentrelAdaptor adaptor;
     testing::internal::CaptureStdout();

@@ -28,7 +28,7 @@ struct FreshLastConnected : testing::Test {
         ASSERT_EQ(Access::lastConnectedIP(), "");
     }
     std::string fileText(const std::string& name) const { return dir.read(name); }
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
 };
 
 using SentrelAdaptorConnection = FreshLastConnected;

@@ -29,7 +29,7 @@ bool startsWithTimeOfDay(const std::string& text)
 
 // Connecting writes the last-connected file: each test gets its own folder.
 struct SentrelAdaptorWire : testing::Test {
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
 };
 
 const std::string kStx = "\x02";

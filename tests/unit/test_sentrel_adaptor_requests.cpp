@@ -46,7 +46,7 @@ struct Requests : testing::Test {
         adaptor = std::make_unique<SentrelAdaptor>(timing);
         ASSERT_TRUE(adaptor->connectIP("", address, 1));
     }
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     std::unique_ptr<ScriptedUnitPeer> peer;
     std::unique_ptr<SentrelAdaptor> adaptor;
 };
@@ -276,6 +276,7 @@ TEST(SentrelAdaptorWifiText, CredentialsAreEscapedAsJsonStrings)
               "\"secret\"}}");
     EXPECT_EQ(unitjson::escapeJsonString("a\"b\\c\nd\te\x01\b\f\r"), "a\\\"b\\\\c\\nd\\te\\u0001\\b\\f\\r");
     EXPECT_EQ(unitjson::escapeJsonString("caf\xc3\xa9"), "caf\xc3\xa9");
+    EXPECT_EQ(unitjson::quotedJsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
     const auto tree = parse(unitmsg::wifiCredentialsMessage("x\",\"y", "\\\"}}"));
     EXPECT_EQ(tree.get<std::string>("Message.ssid"), "x\",\"y");
     EXPECT_EQ(tree.get<std::string>("Message.password"), "\\\"}}");

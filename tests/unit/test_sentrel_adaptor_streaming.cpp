@@ -65,7 +65,7 @@ std::vector<Clock::time_point> arrivals(const ScriptedUnitPeer& peer, const std:
 
 TEST(SentrelAdaptorStreaming, NothingGoesWhileOffPendingGoesAtTheNextPassOnceOn)
 {
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     ScriptedUnitPeer peer("127.0.1.30");
     SentrelAdaptor a;
     testing::internal::CaptureStdout();
@@ -90,7 +90,7 @@ TEST(SentrelAdaptorStreaming, NothingGoesWhileOffPendingGoesAtTheNextPassOnceOn)
 
 TEST(SentrelAdaptorStreaming, ScheduleHoldsAndNoBurstFollowsALongPause)
 {
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     ScriptedUnitPeer peer("127.0.1.31");
     SentrelAdaptor a;
     testing::internal::CaptureStdout();
@@ -129,7 +129,7 @@ TEST(SentrelAdaptorStreaming, ScheduleHoldsAndNoBurstFollowsALongPause)
 
 TEST(SentrelAdaptorStreaming, DestroyingTheAdaptorWhileItStreamsStopsTheThread)
 {
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     ScriptedUnitPeer peer("127.0.1.33");
     for (int round = 0; round < 3; ++round) {
         auto a = std::make_unique<SentrelAdaptor>();
@@ -149,7 +149,7 @@ TEST(SentrelAdaptorStreaming, DestroyingTheAdaptorWhileItStreamsStopsTheThread)
 
 TEST(SentrelAdaptorStreaming, ReconnectWhileTheStreamingThreadIsBusy)
 {
-    WorkingDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     ScriptedUnitPeer peer("127.0.1.34");
     SentrelAdaptor a;
     testing::internal::CaptureStdout();

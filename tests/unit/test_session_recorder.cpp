@@ -186,7 +186,7 @@ struct RecordedSession : testing::Test {
     }
     std::string recordingPath() const { return dir.file("session.jsonl"); }
 
-    WorkingDirectory workDir;
+    testsupport::TempWorkingDirectory workDir;
     testsupport::TempDir dir{"sn-record"};
     std::unique_ptr<SentrelEmulator> unit;
     std::unique_ptr<SessionRecorder> recorder;
@@ -220,12 +220,14 @@ TEST_F(RecordedSession, LinkChangesAreRecordedWithTheAddress)
     ASSERT_TRUE(adaptor->initialize("", "127.0.11.2", "", "", false));
     // The unit goes away: the next write finds the link lost.
     unit->stop();
-    for (int i = 0; i < 100 && adaptor->checkConnection(); ++i) {
-        adaptor->sendPing();
-        std::this_thread::sleep_for(10ms);
-    }
+    const bool lost = testsupport::eventually(
+        [&] {
+            adaptor->sendPing();
+            return !adaptor->checkConnection();
+        },
+        5000ms, 10ms);
     testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(adaptor->checkConnection());
+    EXPECT_TRUE(lost);
     EXPECT_EQ(linkEvents(recordingPath()),
               (std::vector<std::string>{"connected 127.0.11.2", "disconnected 127.0.11.2", "connected 127.0.11.2",
                                         "disconnected 127.0.11.2"}));

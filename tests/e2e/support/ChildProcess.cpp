@@ -173,15 +173,14 @@ void ChildProcess::reap(bool block)
 
 std::optional<int> ChildProcess::waitForExit(milliseconds timeout)
 {
-    auto deadline = steady_clock::now() + timeout;
-    for (;;) {
-        reap(false);
-        if (status)
-            break;
-        if (steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    const bool ended = testsupport::eventually(
+        [this] {
+            reap(false);
+            return status.has_value();
+        },
+        timeout, milliseconds(10));
+    if (!ended)
+        return std::nullopt;
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait_for(lock, seconds(2), [&] { return openReaders == 0; });
     return status;

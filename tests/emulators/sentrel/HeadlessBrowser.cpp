@@ -1,5 +1,6 @@
 #include "HeadlessBrowser.h"
 
+#include "TestSupport.h"
 #include "UnitJson.h"
 
 #include <boost/property_tree/json_parser.hpp>
@@ -15,12 +16,13 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace pt = boost::property_tree;
 using namespace std::chrono;
+
+using unitjson::quotedJsonString;
 
 namespace {
 
@@ -28,23 +30,15 @@ namespace {
 constexpr int kBrowserReadsFd = 3;
 constexpr int kBrowserWritesFd = 4;
 
-std::string quoted(const std::string& text)
-{
-    return "\"" + unitjson::escapeJsonString(text) + "\"";
-}
-
 bool waitForChild(pid_t pid, milliseconds timeout)
 {
-    const auto end = steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD))
-            return true;
-        if (steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
+    return testsupport::eventually(
+        [pid] {
+            int status = 0;
+            const pid_t r = ::waitpid(pid, &status, WNOHANG);
+            return r == pid || (r < 0 && errno == ECHILD);
+        },
+        timeout, milliseconds(20));
 }
 
 } // namespace
@@ -196,10 +190,10 @@ bool HeadlessBrowser::readRecord(std::string& record, steady_clock::time_point d
 pt::ptree HeadlessBrowser::call(const std::string& method, const std::string& paramsJson, const Tab& tab)
 {
     const unsigned id = nextId++;
-    std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":" + quoted(method) +
+    std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":" + quotedJsonString(method) +
                           ",\"params\":" + paramsJson;
     if (!tab.empty())
-        message += ",\"sessionId\":" + quoted(tab);
+        message += ",\"sessionId\":" + quotedJsonString(tab);
     message += "}";
     message.push_back('\0');
     for (std::size_t done = 0; done < message.size();) {
@@ -231,8 +225,8 @@ pt::ptree HeadlessBrowser::call(const std::string& method, const std::string& pa
 
 HeadlessBrowser::Tab HeadlessBrowser::open(const std::string& url)
 {
-    const std::string target = call("Target.createTarget", "{\"url\":" + quoted(url) + "}").get<std::string>("targetId");
-    const Tab tab = call("Target.attachToTarget", "{\"targetId\":" + quoted(target) + ",\"flatten\":true}")
+    const std::string target = call("Target.createTarget", "{\"url\":" + quotedJsonString(url) + "}").get<std::string>("targetId");
+    const Tab tab = call("Target.attachToTarget", "{\"targetId\":" + quotedJsonString(target) + ",\"flatten\":true}")
                         .get<std::string>("sessionId");
     if (!waitUntil(tab, "location.href != 'about:blank' && document.readyState == 'complete'", bound))
         throw std::runtime_error("the browser did not load " + url);
@@ -242,7 +236,7 @@ HeadlessBrowser::Tab HeadlessBrowser::open(const std::string& url)
 std::string HeadlessBrowser::evaluate(const Tab& tab, const std::string& expression)
 {
     const pt::ptree result = call("Runtime.evaluate",
-                                  "{\"expression\":" + quoted("String(" + expression + ")") +
+                                  "{\"expression\":" + quotedJsonString("String(" + expression + ")") +
                                       ",\"returnByValue\":true}",
                                   tab);
     if (result.get_child_optional("exceptionDetails"))
@@ -254,15 +248,9 @@ std::string HeadlessBrowser::evaluate(const Tab& tab, const std::string& express
 
 bool HeadlessBrowser::waitUntil(const Tab& tab, const std::string& expression, milliseconds timeout)
 {
-    const auto end = steady_clock::now() + timeout;
-    for (;;) {
-        // A page still loading may not have the elements yet: not true so far.
-        if (evaluate(tab, "(function(){try{return !!(" + expression + ");}catch(e){return false;}})()") == "true")
-            return true;
-        if (steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(50));
-    }
+    // A page still loading may not have the elements yet: not true so far.
+    const std::string guarded = "(function(){try{return !!(" + expression + ");}catch(e){return false;}})()";
+    return testsupport::eventually([&] { return evaluate(tab, guarded) == "true"; }, timeout, milliseconds(50));
 }
 
 void HeadlessBrowser::reload(const Tab& tab)

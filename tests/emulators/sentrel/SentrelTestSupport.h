@@ -1,8 +1,7 @@
 #pragma once
 
-// Helpers for the emulated unit's tests and the unit search tests: a fresh
-// working directory per test (the adaptor writes its last-connected file
-// there), a raw frame client, a raw datagram peer, and stdout capture.
+// Helpers for the emulated unit's tests and the unit search tests: a raw
+// frame client, a raw datagram peer, and stdout capture.
 
 #include "UnitFrame.h"
 
@@ -23,37 +22,6 @@
 namespace sntest {
 
 using namespace std::chrono_literals;
-
-// Runs the test in its own temporary directory.
-class FreshDirectory {
-public:
-    FreshDirectory()
-    {
-        char templ[] = "/tmp/sn-u2-XXXXXX";
-        const char* dir = ::mkdtemp(templ);
-        if (!dir)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = dir;
-        char cwd[4096];
-        if (::getcwd(cwd, sizeof cwd))
-            previous_ = cwd;
-        if (::chdir(path_.c_str()) != 0)
-            throw std::runtime_error("chdir failed");
-    }
-    ~FreshDirectory()
-    {
-        if (!previous_.empty() && ::chdir(previous_.c_str()) != 0) {
-        }
-        std::string cmd = "rm -rf '" + path_ + "'";
-        if (std::system(cmd.c_str()) != 0) {
-        }
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    std::string previous_;
-};
 
 // A plain TCP client speaking unit frames, for bytes the adaptor never sends.
 class RawUnitClient {

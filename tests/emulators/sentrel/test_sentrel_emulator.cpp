@@ -1,5 +1,6 @@
 // The emulated unit, driven through the real SentrelAdaptor and through raw
 // sockets on loopback (127.0.2.x, one address per test).
+#include "EmulatedUnit.h"
 #include "SentrelEmulator.h"
 #include "SentrelAdaptor.h"
 #include "SentrelTestSupport.h"
@@ -10,24 +11,16 @@
 #include "MonitorTestSupport.h"
 #include "TestSupport.h"
 
-#include <sys/wait.h>
-
+#include <csignal>
 #include <ctime>
+#include <optional>
 
 using namespace std::chrono_literals;
-using sntest::FreshDirectory;
 using sntest::RawUnitClient;
+using testsupport::unitOptions;
 namespace pt = boost::property_tree;
 
 namespace {
-
-SentrelEmulator::Options at(const std::string& address)
-{
-    SentrelEmulator::Options o;
-    o.address = address;
-    o.udpPort = 0;
-    return o;
-}
 
 std::vector<std::string> calNames(const std::string& calListJson)
 {
@@ -69,7 +62,7 @@ struct Linked {
     }
     bool connect() { return adaptor.connectIP("", address, 3); }
 
-    FreshDirectory dir;
+    testsupport::TempWorkingDirectory dir;
     SentrelEmulator emulator;
     std::string address;
     SentrelAdaptor adaptor;
@@ -84,7 +77,7 @@ std::unique_ptr<Linked> makeLinked(const SentrelEmulator::Options& o, const Timi
 
 TEST(SentrelEmulator, AnswersStatusAndNetworkStatusThroughTheAdaptor)
 {
-    auto o = at("127.0.2.1");
+    auto o = unitOptions("127.0.2.1");
     o.batteryLevel = 55;
     o.pluggedIn = false;
     auto l = makeLinked(o);
@@ -115,7 +108,7 @@ TEST(SentrelEmulator, AnswersStatusAndNetworkStatusThroughTheAdaptor)
 
 TEST(SentrelEmulator, StoresCalibrationsAndListsThemPerType)
 {
-    auto l = makeLinked(at("127.0.2.2"));
+    auto l = makeLinked(unitOptions("127.0.2.2"));
     ASSERT_TRUE(l->connect());
     EXPECT_TRUE(calNames(l->adaptor.sendRequestStoredCalibrationNamesSpO2()).empty());
 
@@ -150,7 +143,7 @@ TEST(SentrelEmulator, StoresCalibrationsAndListsThemPerType)
 
 TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
 {
-    auto o = at("127.0.2.3");
+    auto o = unitOptions("127.0.2.3");
     o.waveformHistory = 4;
     Timing timing = linkTiming();
     timing.streamPeriod = 20ms;
@@ -184,10 +177,7 @@ TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
 
     // A later message with only rr set keeps the earlier hr.
     l->adaptor.sendRR_brpm(12);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!l->emulator.vital("rr", v) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(l->emulator.vital("rr", v));
+    ASSERT_TRUE(testsupport::eventually([&] { return l->emulator.vital("rr", v); }, 5s));
     EXPECT_EQ(v.text, "12");
     ASSERT_TRUE(l->emulator.vital("hr", v));
     EXPECT_EQ(v.text, "72");
@@ -202,27 +192,21 @@ TEST(SentrelEmulator, KeepsStreamedVitalsAndWaveformSamples)
 
 TEST(SentrelEmulatorFaults, RefusesConnectionsUntilTheSwitchIsOff)
 {
-    auto o = at("127.0.2.4");
+    auto o = unitOptions("127.0.2.4");
     o.faults.refuseConnections = true;
     auto l = makeLinked(o);
     EXPECT_FALSE(l->connect());
     EXPECT_EQ(l->emulator.connectionCount(), 0u);
 
     l->emulator.setFaults(SentrelEmulator::Faults());
-    bool up = false;
-    for (int i = 0; i < 50 && !up; ++i) {
-        up = l->connect();
-        if (!up)
-            std::this_thread::sleep_for(20ms);
-    }
-    ASSERT_TRUE(up);
+    ASSERT_TRUE(testsupport::eventually([&] { return l->connect(); }, 5s, 20ms));
     EXPECT_TRUE(l->emulator.waitForConnectionCount(1, 2s));
     EXPECT_EQ(l->adaptor.getJsonKeyValue(l->adaptor.sendRequestOtherStatus(), "MessageType"), "StatusData");
 }
 
 TEST(SentrelEmulatorFaults, ClosesTheConnectionAfterNFrames)
 {
-    auto o = at("127.0.2.5");
+    auto o = unitOptions("127.0.2.5");
     o.faults.closeAfterFrames = 2;
     auto l = makeLinked(o);
     ASSERT_TRUE(l->connect());
@@ -244,7 +228,7 @@ TEST(SentrelEmulatorFaults, ClosesTheConnectionAfterNFrames)
 
 TEST(SentrelEmulatorFaults, NeverAnswerReadsButStaysSilent)
 {
-    auto o = at("127.0.2.6");
+    auto o = unitOptions("127.0.2.6");
     o.faults.neverAnswer = true;
     auto l = makeLinked(o, linkTiming(400ms));
     ASSERT_TRUE(l->connect());
@@ -257,7 +241,7 @@ TEST(SentrelEmulatorFaults, NeverAnswerReadsButStaysSilent)
 
 TEST(SentrelEmulatorFaults, UnsolicitedFrameBeforeEachReplyIsDroppedByTheRequester)
 {
-    auto o = at("127.0.2.7");
+    auto o = unitOptions("127.0.2.7");
     o.faults.unsolicitedBeforeReply = true;
     auto l = makeLinked(o);
     ASSERT_TRUE(l->connect());
@@ -279,7 +263,7 @@ TEST(SentrelEmulatorFaults, UnsolicitedFrameBeforeEachReplyIsDroppedByTheRequest
 
 TEST(SentrelEmulatorFaults, SplitRepliesArriveInSeveralReads)
 {
-    auto o = at("127.0.2.8");
+    auto o = unitOptions("127.0.2.8");
     o.faults.splitReplies = true;
     auto l = makeLinked(o);
     RawUnitClient raw("127.0.2.8");
@@ -305,7 +289,7 @@ TEST(SentrelEmulatorFaults, SplitRepliesArriveInSeveralReads)
 
 TEST(SentrelEmulatorFaults, TwoFramesInOneWrite)
 {
-    auto o = at("127.0.2.9");
+    auto o = unitOptions("127.0.2.9");
     o.faults.twoFramesPerWrite = true;
     auto l = makeLinked(o);
     {
@@ -328,7 +312,7 @@ TEST(SentrelEmulatorFaults, TwoFramesInOneWrite)
 
 TEST(SentrelEmulator, SkipsMalformedFramesAndKeepsServing)
 {
-    auto l = makeLinked(at("127.0.2.10"));
+    auto l = makeLinked(unitOptions("127.0.2.10"));
     RawUnitClient raw("127.0.2.10");
     const std::string stx = "\x02", etx = "\x03";
     raw.sendBytes(stx + "00x7{\"a\":1}" + etx);                                  // bad length field
@@ -352,7 +336,7 @@ TEST(SentrelEmulator, SkipsMalformedFramesAndKeepsServing)
 
 TEST(SentrelEmulator, ServesTheNewestConnection)
 {
-    auto l = makeLinked(at("127.0.2.11"));
+    auto l = makeLinked(unitOptions("127.0.2.11"));
     RawUnitClient first("127.0.2.11");
     ASSERT_TRUE(l->emulator.waitForConnectionCount(1, 2s));
     RawUnitClient second("127.0.2.11");
@@ -371,7 +355,7 @@ TEST(SentrelEmulator, ServesTheNewestConnection)
 
 TEST(SentrelEmulatorWifi, JoinsWithMatchingCredentials)
 {
-    auto o = at("127.0.2.12");
+    auto o = unitOptions("127.0.2.12");
     o.wifiSsid = "Ward \"4\"";
     o.wifiPassword = "p\\a\"ss";  // quote and backslash travel escaped
     o.wifiJoinDelay = 200ms;
@@ -392,7 +376,7 @@ TEST(SentrelEmulatorWifi, JoinsWithMatchingCredentials)
 
 TEST(SentrelEmulatorWifi, WrongPasswordIsNotConnected)
 {
-    auto o = at("127.0.2.13");
+    auto o = unitOptions("127.0.2.13");
     o.wifiSsid = "Ward4";
     o.wifiPassword = "secret";
     o.wifiJoinDelay = 1000ms;
@@ -420,7 +404,7 @@ TEST(SentrelEmulatorWifi, WrongPasswordIsNotConnected)
 
 TEST(SentrelEmulatorWifi, UnitThatNeverAnswersEndsTheWaitInBoundedTime)
 {
-    auto o = at("127.0.2.14");
+    auto o = unitOptions("127.0.2.14");
     o.wifiSsid = "Ward4";
     o.wifiPassword = "secret";
     o.faults.neverAnswer = true;
@@ -437,11 +421,11 @@ TEST(SentrelEmulatorWifi, UnitThatNeverAnswersEndsTheWaitInBoundedTime)
 
 TEST(SentrelEmulator, StartStopAndBindConflicts)
 {
-    SentrelEmulator a(at("127.0.2.15"));
+    SentrelEmulator a(unitOptions("127.0.2.15"));
     a.start();
     a.start();  // no second listener
     EXPECT_TRUE(a.running());
-    SentrelEmulator b(at("127.0.2.15"));
+    SentrelEmulator b(unitOptions("127.0.2.15"));
     EXPECT_THROW(b.start(), boost::system::system_error);  // the address is taken
     EXPECT_FALSE(b.running());
     {
@@ -468,7 +452,7 @@ TEST(SentrelEmulator, StartStopAndBindConflicts)
 
 TEST(SentrelEmulator, AnswersDatagrams)
 {
-    auto o = at("127.0.7.21");
+    auto o = unitOptions("127.0.7.21");
     o.udpPort = 14997;
     o.serial = "SN-42";
     SentrelEmulator emulator(o);
@@ -487,50 +471,26 @@ TEST(SentrelEmulator, AnswersDatagrams)
 #ifdef SENTREL_EMULATOR_BINARY
 TEST(SentrelEmulatorProgram, HelpAndCleanExitOnSigterm)
 {
-    std::string help = std::string(SENTREL_EMULATOR_BINARY) + " --help";
-    FILE* p = ::popen(help.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string text;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p))
-        text += buf;
-    EXPECT_EQ(::pclose(p), 0);
-    EXPECT_NE(text.find("--wifi-ssid"), std::string::npos);
-    EXPECT_NE(text.find("--never-answer"), std::string::npos);
-    EXPECT_NE(text.find("NetworkStatusData"), std::string::npos);
+    testsupport::TempDir dir;
+    {
+        ChildProcess help(SENTREL_EMULATOR_BINARY, {"--help"}, dir.path());
+        EXPECT_EQ(help.waitForExit(10s), std::optional<int>(0));
+        const std::string text = help.out();
+        EXPECT_NE(text.find("--wifi-ssid"), std::string::npos);
+        EXPECT_NE(text.find("--never-answer"), std::string::npos);
+        EXPECT_NE(text.find("NetworkStatusData"), std::string::npos);
+    }
 
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::execl(SENTREL_EMULATOR_BINARY, SENTREL_EMULATOR_BINARY, "--address", "127.0.2.16", "--udp-port", "0",
-                "--battery", "42", "--no-console", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    std::string reply;
-    for (int i = 0; i < 100 && reply.empty(); ++i) {
-        try {
-            RawUnitClient client("127.0.2.16");
-            client.sendJson(SentrelAdaptor::kStatusRequestOther);
-            reply = client.readFrame(2000ms);
-        } catch (const std::exception&) {
-            std::this_thread::sleep_for(50ms);
-        }
-    }
+    ChildProcess emu(SENTREL_EMULATOR_BINARY,
+                     {"--address", "127.0.2.16", "--udp-port", "0", "--battery", "42", "--no-console"}, dir.path());
+    ASSERT_TRUE(emu.waitForLine(ChildProcess::Stream::Out, "listening on 127.0.2.16:14997", 10s)) << emu.err();
+    RawUnitClient client("127.0.2.16");
+    client.sendJson(SentrelAdaptor::kStatusRequestOther);
+    const std::string reply = client.readFrame(2000ms);
     EXPECT_NE(reply.find("\"battLvlPerc\":42"), std::string::npos) << reply;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            break;
-        std::this_thread::sleep_for(50ms);
-        if (i == 99) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            FAIL() << "sentrel-emulator did not stop on SIGTERM";
-        }
-    }
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    emu.sendSignal(SIGTERM);
+    EXPECT_EQ(emu.waitForExit(5s), std::optional<int>(0)) << emu.err();
+    EXPECT_FALSE(emu.signalled());
 }
 #endif
 

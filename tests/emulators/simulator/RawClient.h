@@ -14,7 +14,7 @@
 struct RawFrame {
     unsigned kind = 0;
     simemu::Bytes body;
-    unsigned code() const { return body.size() >= 12 ? (unsigned(body[10]) << 8) | body[11] : 0; }
+    unsigned code() const { return simemu::messageCode(body); }
 };
 
 class RawClient {

@@ -1,6 +1,7 @@
 // The emulated servers spoken to frame by frame over loopback.
 #include "RawClient.h"
 #include "SimulatorEmulator.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -246,31 +247,16 @@ TEST(SimEmuServer, RefuseDownAndUp) {
     ASSERT_TRUE(emu.waitForClients(SimProtocol::APP, 1, 2s));
     EXPECT_EQ(emu.execute("refuse sim on"), "ok");
     RawClient c;
-    bool refused = false;
-    for (int i = 0; i < 100 && !refused; ++i) {
-        refused = !c.connect("127.0.4.6", 55580);
-        if (!refused) std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(refused);
+    EXPECT_TRUE(testsupport::eventually([&] { return !c.connect("127.0.4.6", 55580); }, 5s, 20ms));
     EXPECT_EQ(emu.clientCount(SimProtocol::APP), 1u);  // others untouched
     EXPECT_EQ(emu.execute("refuse sim off"), "ok");
-    bool back = false;
-    for (int i = 0; i < 100 && !back; ++i) {
-        back = c.connect("127.0.4.6", 55580);
-        if (!back) std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(back);
+    EXPECT_TRUE(testsupport::eventually([&] { return c.connect("127.0.4.6", 55580); }, 5s, 20ms));
 
     EXPECT_EQ(emu.execute("down"), "ok");
     EXPECT_TRUE(keep.peerClosed(2000));
     EXPECT_TRUE(emu.waitForClients(SimProtocol::APP, 0, 2s));
     EXPECT_EQ(emu.execute("up"), "ok");
-    bool again = false;
-    for (int i = 0; i < 100 && !again; ++i) {
-        again = keep.connect("127.0.4.6", 55557);
-        if (!again) std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(again);
+    EXPECT_TRUE(testsupport::eventually([&] { return keep.connect("127.0.4.6", 55557); }, 5s, 20ms));
     EXPECT_TRUE(emu.waitForClients(SimProtocol::APP, 1, 2s));
 }
 
@@ -331,8 +317,7 @@ TEST(SimEmuServer, ConsoleWordsAndScenarioScript) {
     EXPECT_FALSE(emu.loadScenario("0 run\nlater pause\n", &error));
     EXPECT_EQ(error.rfind("line 2", 0), 0u);
     ASSERT_TRUE(emu.loadScenario("0.05 run\n0.1 enable\n0.15 set SAO2 91.5\n0.2 quit\n", &error));
-    for (int i = 0; i < 100 && !emu.quitRequested(); ++i) std::this_thread::sleep_for(20ms);
-    EXPECT_TRUE(emu.quitRequested());
+    EXPECT_TRUE(testsupport::eventually([&] { return emu.quitRequested(); }, 5s));
     EXPECT_TRUE(emu.scenarioFinished());
     EXPECT_FLOAT_EQ(emu.value("HW_PATSPEED"), 1.0f);
     EXPECT_FLOAT_EQ(emu.value("HW_PATMON_ENABLED"), 1.0f);

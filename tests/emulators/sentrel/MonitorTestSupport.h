@@ -6,6 +6,7 @@
 // viewer that never reads).
 
 #include "MonitorServer.h"
+#include "EmulatedUnit.h"
 #include "SentrelEmulator.h"
 #include "SentrelTestSupport.h"
 
@@ -59,13 +60,6 @@ inline std::string waveform(std::size_t n, std::size_t from = 0)
 }
 
 struct Unit {
-    static SentrelEmulator::Options emulatorAt(const std::string& address)
-    {
-        SentrelEmulator::Options o;
-        o.address = address;
-        o.udpPort = 0;
-        return o;
-    }
     static MonitorServer::Options monitorAt(const std::string& address)
     {
         MonitorServer::Options o;
@@ -79,7 +73,7 @@ struct Unit {
 
     explicit Unit(const std::string& address) : Unit(address, monitorAt(address)) {}
     Unit(const std::string& address, const MonitorServer::Options& monitorOptions)
-        : address(address), emulator(emulatorAt(address)), monitor(emulator.monitorState(), monitorOptions)
+        : address(address), emulator(testsupport::unitOptions(address)), monitor(emulator.monitorState(), monitorOptions)
     {
         emulator.start();
         monitor.start();

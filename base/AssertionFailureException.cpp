@@ -1,7 +1,8 @@
 #include "AssertionFailureException.h"
 
+#include "Log.h"
+
 #include <cstring>
-#include <iostream>
 
 AssertionFailureException::AssertionFailureException(const char* expression_, const char* file_,
                                                      int line_, const std::string& message_)
@@ -27,5 +28,5 @@ const char* AssertionFailureException::what() const noexcept
 
 void AssertionFailureException::LogError()
 {
-    std::cerr << report << std::endl;
+    snlog::err() << report;
 }

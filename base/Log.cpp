@@ -20,6 +20,10 @@ std::vector<Record> captured;
 // Serialises the write calls, so that a line longer than the system's atomic
 // pipe write, or one written to a terminal, still goes out unbroken.
 std::mutex writeMutex;
+// Per stream: whether the last write ended its line (guarded by writeMutex).
+// A message written without a newline is continued by the next one, which
+// then gets no journal prefix of its own.
+bool atLineStart[2] = {true, true};
 
 int descriptor(Stream stream) { return stream == Stream::out ? STDOUT_FILENO : STDERR_FILENO; }
 
@@ -48,7 +52,6 @@ bool underJournal(Stream stream)
 
 void writeAll(int fd, const std::string& bytes)
 {
-    std::lock_guard<std::mutex> lock(writeMutex);
     const char* data = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
@@ -71,11 +74,14 @@ void emit(const Record& record)
             return;
         }
     }
+    const int index = record.stream == Stream::out ? 0 : 1;
+    std::lock_guard<std::mutex> lock(writeMutex);
     std::string bytes;
     if (underJournal(record.stream)) {
         const std::string prefix = journalPrefix(record.priority, record.text);
         bytes.reserve(record.text.size() + prefix.size() + 1);
-        bytes += prefix;
+        if (atLineStart[index])
+            bytes += prefix;
         for (char c : record.text) {
             bytes += c;
             if (c == '\n')
@@ -84,7 +90,9 @@ void emit(const Record& record)
     } else {
         bytes = record.text;
     }
-    bytes += '\n';
+    if (record.newline)
+        bytes += '\n';
+    atLineStart[index] = record.newline || (atLineStart[index] && record.text.empty());
     writeAll(descriptor(record.stream), bytes);
 }
 
@@ -97,13 +105,13 @@ std::string journalPrefix(Priority priority, const std::string& text)
     return "<" + std::to_string(static_cast<int>(priority)) + ">";
 }
 
-void write(Stream stream, Priority priority, const std::string& text)
+void write(Stream stream, Priority priority, const std::string& text, bool newline)
 {
     if (threadHold) {
-        threadHold->held.push_back(Record{stream, priority, text});
+        threadHold->held.push_back(Record{stream, priority, text, newline});
         return;
     }
-    emit(Record{stream, priority, text});
+    emit(Record{stream, priority, text, newline});
 }
 
 ThreadHold::ThreadHold() : previous(threadHold) { threadHold = this; }
@@ -144,7 +152,7 @@ std::string Capture::text(Stream stream) const
     std::string all;
     for (const Record& r : records())
         if (r.stream == stream)
-            all += r.text + "\n";
+            all += r.newline ? r.text + "\n" : r.text;
     return all;
 }
 

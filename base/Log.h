@@ -30,18 +30,28 @@ struct Record {
     Stream stream;
     Priority priority;
     std::string text;  // without the final newline; may hold inner newlines
+    bool newline = true;  // false for the few messages written without one
 };
 
-// Writes `text` and a newline as one line (held or captured, see below).
-void write(Stream stream, Priority priority, const std::string& text);
+// Writes `text` and a newline as one line (held or captured, see below);
+// without the newline when `newline` is false.
+void write(Stream stream, Priority priority, const std::string& text, bool newline = true);
 
 // Builds a line with << and writes it whole when it goes out of scope.
 class Line {
 public:
     Line(Stream stream, Priority priority) : stream(stream), priority(priority) {}
-    ~Line() { write(stream, priority, text.str()); }
+    ~Line() { write(stream, priority, text.str(), newline); }
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
+
+    // For the few messages that go out without a newline:
+    //   snlog::err().withoutNewline() << "Unable to read the configuration file";
+    Line& withoutNewline()
+    {
+        newline = false;
+        return *this;
+    }
 
     template <class T>
     Line& operator<<(const T& value)
@@ -64,6 +74,7 @@ public:
 private:
     Stream stream;
     Priority priority;
+    bool newline = true;
     std::ostringstream text;
 };
 
@@ -88,7 +99,7 @@ public:
     void release(const std::function<bool(std::size_t index, const Record&)>& keep = nullptr);
 
 private:
-    friend void write(Stream, Priority, const std::string&);
+    friend void write(Stream, Priority, const std::string&, bool);
     std::vector<Record> held;
     ThreadHold* previous;
 };
@@ -103,7 +114,7 @@ public:
     Capture& operator=(const Capture&) = delete;
 
     std::vector<Record> records() const;
-    // Every captured line of `stream` with its newline, in order.
+    // The captured bytes of `stream` (each line with its newline), in order.
     std::string text(Stream stream) const;
     std::string out() const { return text(Stream::out); }
     std::string err() const { return text(Stream::err); }

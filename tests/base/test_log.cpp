@@ -95,3 +95,11 @@ TEST(Log, HeldLinesGoOutOnlyWhenReleasedAndOnlyThoseKept)
     EXPECT_EQ("other thread\nfirst\nthird\n", capture.out());
     EXPECT_EQ("", capture.err());
 }
+
+TEST(Log, AMessageWithoutNewlineIsContinuedByTheNextLine)
+{
+    snlog::Capture capture;
+    snlog::err().withoutNewline() << "SN>ERROR>first\nUnable to read the configuration file";
+    snlog::err() << "SN>ERROR>next";
+    EXPECT_EQ("SN>ERROR>first\nUnable to read the configuration fileSN>ERROR>next\n", capture.err());
+}

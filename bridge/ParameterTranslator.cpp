@@ -4,7 +4,6 @@
 #include "ProtocolHelpers.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -186,8 +185,7 @@ void ParameterTranslator::apply(const std::vector<CSClient::Parameter>& batch) {
         calibrationArrived = false;
         for (const CSClient::Parameter& p : batch) {
             const std::vector<Row>& rows = table();
-            const auto row = std::find_if(rows.begin(), rows.end(),
-                                          [&](const Row& r) { return std::strcmp(r.name, p.id.c_str()) == 0; });
+            const auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return p.id == r.name; });
             // Any other name is ignored.
             if (row == rows.end()) continue;
             if (row->type == CSClient::PARAMETER_TYPE_INT) {

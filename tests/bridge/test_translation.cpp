@@ -94,6 +94,7 @@ TEST(UpdateRows, WhatTheNextTickSends) {
         {"SpO2 probe", {I("SPO2_PROBE", 0)}, {"sendSPO2 97"}},
         {"cross-connection", {I("SIMULATOR_XCONNECTED", 1)}, {"sendSPO2 97"}},
         {"ignored names", {I("SPA", 20), I("DPA", 10), F("CAPNOGRAM", 3.0f), I("NOT_SUBSCRIBED", 1)}, {}},
+        {"names compared exactly", {I("hrpm", 99), I(std::string("HRPM\0x", 6), 99), I("HRPM ", 99)}, {}},
     };
     const Params patient = {I("PULSE_SENSOR", 1), I("NIBP_SENSOR", 1), I("TEMP_BODY_SENSOR", 1),
                             I("TEMP_BLOOD_SENSOR", 1), I("CAPNOGRAPH_SENSOR", 1), I("HRPM", 72),

@@ -2,27 +2,30 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
+#include "AdaptorPort.h"
 #include "AppClient.h"
+#include "BridgeFlags.h"
+#include "CalibrationProcedure.h"
 #include "Configuration.h"
+#include "ParameterTranslator.h"
 #include "SentrelAdaptor.h"
 #include "SimClient.h"
 #include "Timing.h"
 
 // The bridge: owns the SIM and APP simulator clients and the unit adaptor,
-// subscribes the simulator parameters, turns their updates into unit commands,
-// runs the operator's calibration procedure and supervises the unit link.
+// subscribes the simulator parameters, supervises the unit link, and hands
+// parameter updates to its translator (ParameterTranslator) and, through it,
+// to its calibration procedure (CalibrationProcedure), both of which write to
+// the unit through the adaptor's port (AdaptorPort).
 //
 // The client threads, the calibration thread and the main thread share the
-// state under `bridgeMutex`; the flags are atomics read without it. Tests see
-// inside only through `TestAccess` below.
+// translator's and the procedure's state under `bridgeMutex`; the flags
+// (BridgeFlags) are atomics read without it. Tests see inside only through
+// `TestAccess` below.
 class SimulatorSample {
 public:
     using CSClient = com_vela::CSClient;
@@ -97,88 +100,14 @@ public:
     int calibrateSPO2Value(float x) const;
     float calibrateCO2Value(float x) const;
 
-    // The compact CalData text for one point table ("SpO2" or "CO2").
-    static std::string buildCalDataText(const char* calType, const std::map<int32_t, int32_t>& points);
-    static const char* const kCalRemoveSpO2;
-    static const char* const kCalRemoveCO2;
-
     struct TestAccess;
 
 private:
     friend struct TestAccess;
 
-    // Latest vital values of the patient.
-    struct VitalValues {
-        int32_t spo2 = 0;
-        int32_t etco2 = 0;
-        int32_t diastolic = 0;
-        int32_t mean = 0;
-        int32_t systolic = 0;
-        int32_t heartRate = 0;
-        int32_t respirationRate = 0;
-        float bodyTemp = 0;
-        float bloodTemp = 0;
-    };
-
-    // Ticks until each vital is sent again; 0 sends it at the next tick.
-    struct Countdowns {
-        int32_t spo2 = 0;
-        int32_t etco2 = 0;
-        int32_t nibp = 0;
-        int32_t heartRate = 0;
-        int32_t respirationRate = 0;
-        int32_t temperature = 0;
-        int32_t co2Off = 0;
-    };
-
-    // Samples gathered between streaming ticks; emptied, not freed.
-    struct WaveformBuffers {
-        std::vector<float> arterial;
-        std::vector<float> pulmonaryArtery;
-        std::vector<float> cvp;
-        std::vector<float> pleth;
-        void clear();
-    };
-
-    struct SensorStates {
-        bool arterialCatheter = false;
-        bool cvpCatheter = false;
-        bool paCatheter = false;
-        int32_t pulseSensor = 0;
-        bool spo2Probe = true;
-        bool simulatorXConnected = false;
-        bool capnographSensor = false;
-        bool bodyTempSensor = false;
-        bool bloodTempSensor = false;
-        bool nibpSensor = false;
-    };
-
-    // The operator's last calibration parameters and what they set.
-    struct CalibrationState {
-        int32_t action = 0;
-        int32_t arg = 0;
-        int32_t co2Counter = 0;
-        int32_t spo2Counter = 45;
-        std::map<int32_t, int32_t> co2Points;
-        std::map<int32_t, int32_t> spo2Points;
-    };
-
-    // Called with bridgeMutex held, for a batch that carried a calibration parameter.
-    void performCalibration(int action, int arg);
-    // Body of the calibration thread.
-    void calibrationData();
-
-    void handleParameter(const CSClient::Parameter& p, bool& calibrationArrived);
-    void endOfBatch(bool calibrationArrived);
-    void tick();
     bool awaitNextCycle();
     bool superviseOnce(int& silentCycles);
     void reinitializeUnit();
-    void saveCalibration();
-    void saveTable(const char* calType, const std::map<int32_t, int32_t>& points,
-                   const char* removeText, const char* firstLine, const char* lastLine);
-    void startCalibrationThread();
-    void waitForCalibrationThread();
 
     const Timing timing;
 
@@ -189,33 +118,19 @@ private:
 
     com_vela::SimClient simClient;
     com_vela::AppClient appClient;
-    std::atomic<bool> debug{false};
-    std::atomic<bool> ping{true};
+    BridgeFlags flags;
     Configuration* configuration;
 
-    std::mutex bridgeMutex;
+    mutable std::mutex bridgeMutex;
     SentrelAdaptor adaptor;
-
-    std::atomic<bool> running{false};
-    std::atomic<bool> featureEnabled{false};
-    WaveformBuffers waveforms;
-    VitalValues vitals;
-    Countdowns countdowns;
-    SensorStates sensors;
-    CalibrationState calibration;
-    std::atomic<bool> calibrating{false};
+    AdaptorPort unit{adaptor};
+    // Both work under bridgeMutex; the procedure's thread ends before the
+    // adaptor goes.
+    CalibrationProcedure calibration;
+    ParameterTranslator translator;
 
     // Set (under bridgeMutex) once destruction began: late batches are dropped.
     bool closing = false;
-
-    // The calibration thread. `calibrationLoopActive` is cleared by the thread
-    // itself, under bridgeMutex, when it has seen calibration mode end, so a
-    // new start knows whether it must start a new thread.
-    std::thread calibrationThread;
-    bool calibrationLoopActive = false;
-    std::mutex calibrationDoneMutex;
-    std::condition_variable calibrationDoneCv;
-    bool calibrationThreadDone = true;
 
     // The supervision loop's wait between cycles; stop() and a test's
     // request for the next cycle cut it short.
@@ -226,22 +141,13 @@ private:
     std::atomic<unsigned long> supervisionCycles{0};
 };
 
-// What tests may see of the bridge. The references stay valid for the
-// bridge's life; read them only while no batch is being handled on another
-// thread.
+// What tests may see of the bridge: its parts with their own interfaces, and
+// the supervision loop's steps. The references stay valid for the bridge's
+// life.
 struct SimulatorSample::TestAccess {
     static SentrelAdaptor& adaptor(SimulatorSample& b) { return b.adaptor; }
     static com_vela::SimClient& simClient(SimulatorSample& b) { return b.simClient; }
     static com_vela::AppClient& appClient(SimulatorSample& b) { return b.appClient; }
-
-    static bool running(const SimulatorSample& b) { return b.running; }
-    static bool pinging(const SimulatorSample& b) { return b.ping; }
-    static bool calibrating(const SimulatorSample& b) { return b.calibrating; }
-
-    static const VitalValues& vitals(const SimulatorSample& b) { return b.vitals; }
-    static const Countdowns& countdowns(const SimulatorSample& b) { return b.countdowns; }
-    static const WaveformBuffers& waveforms(const SimulatorSample& b) { return b.waveforms; }
-    static const CalibrationState& calibration(const SimulatorSample& b) { return b.calibration; }
 
     // Supervision cycles run to their end so far.
     static unsigned long supervisionCycles(const SimulatorSample& b) { return b.supervisionCycles; }

@@ -154,7 +154,7 @@ private:
     bool stopRequested = false;
 };
 
-// What tests may see of an adaptor and the few states they may stand in for.
+// What tests may see of an adaptor.
 struct SentrelAdaptor::TestAccess {
     // The JSON texts the next streaming pass would send, VitalsData first,
     // marked sent: the same operation the pass uses, under the data lock.
@@ -174,13 +174,4 @@ struct SentrelAdaptor::TestAccess {
     static bool streamVitals(const SentrelAdaptor& a) { return a.streamVitals; }
     static std::string lastConnectedIP() { return UnitLink::lastConnectedIP(); }
     static UdpAdaptor* udpLink(SentrelAdaptor& a) { return a.udpLink.get(); }
-    // Stands in for the link state, so that what the setters store can be
-    // checked without a unit: up stores, down stores nothing.
-    static void setConnected(SentrelAdaptor& a, bool up)
-    {
-        if (up)
-            UnitLink::TestAccess::markUp(a.link);
-        else
-            a.link.markDown();
-    }
 };

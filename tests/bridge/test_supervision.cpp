@@ -1,12 +1,11 @@
 // The bridge's start-up and its supervision loop, against an in-process
 // emulated unit and emulated simulator servers on loopback. The loop runs on
 // its own thread; most cases step it one cycle at a time and break the link
-// between cycles, then end it with stop(). The emulator reports connections
-// on standard output from its own threads, so lines on standard output are
-// counted without their line ends.
+// between cycles, then end it with stop(). Lines are counted without their
+// line ends.
 #include "BridgeTestSupport.h"
 
-#include "SimulatorEmulator.h"
+#include "EmulatedPeers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,10 +31,7 @@ protected:
     void startUnit(const std::string& address, const Timing& timing = steppedTiming()) {
         unit = startedUnit(address);
         config.reset(new Configuration(writeConfig(dir, address).c_str()));
-        testing::internal::CaptureStdout();
-        const bool read = config->readConfiguration();
-        testing::internal::GetCapturedStdout();
-        ASSERT_TRUE(read);
+        ASSERT_TRUE(config->readConfiguration());
         bridge.reset(new SimulatorSample(config.get(), timing));
         ASSERT_TRUE(adaptor().initialize("", address, "", "", true));
         // The emulator counts a connection once it has accepted it.
@@ -95,13 +91,12 @@ TEST_F(Supervision, GivesUpAtTheEleventhSilentCycleWhileRunning) {
     startUnit("127.0.5.20");
     bridge->parametersUpdated({I("HW_PATSPEED", 1)});
     const unsigned before = unit->connectionCount();
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     startLoop();
     const bool steady = silentCycles(10);
     const bool gaveUp = givesUpAtNextSilentCycle();
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = capture.out();
+    const std::string err = capture.err();
     ASSERT_TRUE(steady) << out << err;
     ASSERT_TRUE(gaveUp) << out << err;
     EXPECT_EQ(Access::supervisionCycles(*bridge), 11u);
@@ -121,16 +116,14 @@ TEST_F(Supervision, GivesUpAtTheEleventhSilentCycleWhileRunning) {
 
 TEST_F(Supervision, CalibrationModeCountsSilentCyclesToo) {
     startUnit("127.0.5.21");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     // Paused: the start action opens calibration mode.
     bridge->parametersUpdated({I("HW_PATMON_CALIB_ACTION", 1)});
-    const bool calibrating = Access::calibrating(*bridge);
+    const bool calibrating = bridge->status().calibrating;
     startLoop();
     const bool steady = silentCycles(10);
     const bool gaveUp = givesUpAtNextSilentCycle();
-    testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = capture.err();
     ASSERT_TRUE(calibrating);
     EXPECT_TRUE(steady);
     EXPECT_TRUE(gaveUp);
@@ -141,13 +134,12 @@ TEST_F(Supervision, CalibrationModeCountsSilentCyclesToo) {
 TEST_F(Supervision, WhilePausedASilentUnitIsReconnectedWithoutLimit) {
     startUnit("127.0.5.22");
     const unsigned before = unit->connectionCount();
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     startLoop();
     const bool steady = silentCycles(15);
     endLoop();
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = capture.out();
+    const std::string err = capture.err();
     EXPECT_TRUE(steady);
     EXPECT_EQ(Access::supervisionCycles(*bridge), 15u);
     EXPECT_EQ(countOf(out, "Disconnected. Reconnecting."), 15);
@@ -158,23 +150,21 @@ TEST_F(Supervision, WhilePausedASilentUnitIsReconnectedWithoutLimit) {
 TEST_F(Supervision, ReestablishedLineOnlyAfterTwoOrMoreSilentCycles) {
     startUnit("127.0.5.23");
     bridge->parametersUpdated({I("HW_PATSPEED", 1)});
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     startLoop();
     // Silent at cycle 1, answering at 2.
     dropLink();
     ASSERT_TRUE(cycle());
     ASSERT_TRUE(cycle());
-    const std::string afterOne = testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
+    const std::string afterOne = capture.out();
+    capture.clear();
     // Silent at cycles 3 and 4, answering at 5.
     dropLink();
     ASSERT_TRUE(cycle());
     dropLink();
     ASSERT_TRUE(cycle());
     ASSERT_TRUE(cycle());
-    const std::string afterTwo = testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
+    const std::string afterTwo = capture.out();
     EXPECT_EQ(countOf(afterOne, "Connection reestablished"), 0) << afterOne;
     EXPECT_EQ(countOf(afterOne, "Disconnected. Reconnecting."), 1);
     EXPECT_EQ(countOf(afterTwo, "SN>ERROR>Connection reestablished..."), 1) << afterTwo;
@@ -224,6 +214,51 @@ TEST_F(Supervision, StopEndsTheWaitForTheNextCycle) {
     EXPECT_EQ(Access::supervisionCycles(*bridge), 1u);
 }
 
+// The simulation starts while calibration mode is active, with the real
+// bridge between the emulated simulator servers and the emulated unit: once
+// the calibration thread has seen the mode end, the unit gets vitals and no
+// pings, without waiting for another "HW_PATSPEED" update.
+TEST(CalibrationThenRun, VitalsStreamAndNoPings) {
+    const std::string address = "127.0.5.27";
+    testsupport::TempWorkingDirectory dir;
+    const auto servers = testsupport::startedServers(address, false, true);
+    const auto unit = startedUnit(address);
+    Configuration config(writeConfig(dir, address).c_str());
+    Timing timing = shortTiming();
+    timing.supervisionCycle = 50ms;
+    snlog::Capture capture;
+    SimulatorSample bridge(&config, timing);
+    ASSERT_TRUE(bridge.initialize(false));
+    std::thread loop([&] { bridge.run(); });
+    auto seen = [&](const std::string& line) {
+        return testsupport::eventually([&] { return capture.out().find(line + "\n") != std::string::npos; }, kWait);
+    };
+    auto cyclesLater = [&](unsigned long n) {
+        const unsigned long until = Access::supervisionCycles(bridge) + n;
+        return testsupport::eventually([&] { return Access::supervisionCycles(bridge) >= until; }, kWait);
+    };
+    // Paused: pings and no vitals.
+    EXPECT_TRUE(servers->waitForSubscribedCount(SimProtocol::SIM, 4, kWait));
+    EXPECT_TRUE(unit->waitForMessageCount("CalSelect", 2, kWait));
+
+    EXPECT_EQ(servers->execute("calib 1 0"), "ok");
+    EXPECT_TRUE(seen("Entered calibration mode..."));
+    EXPECT_EQ(servers->execute("run"), "ok");
+    EXPECT_TRUE(seen("exiting calibration mode..."));
+    EXPECT_FALSE(bridge.status().calibrating);
+    EXPECT_TRUE(bridge.status().running);
+
+    const std::uint64_t pings = unit->messageCount("CalSelect");
+    const std::uint64_t waves = unit->messageCount("WaveformData");
+    EXPECT_TRUE(cyclesLater(10));
+    EXPECT_TRUE(unit->waitForMessageCount("WaveformData", waves + 10, 10000ms));
+    EXPECT_TRUE(unit->waitForMessageCount("VitalsData", 1, kWait));
+    EXPECT_TRUE(streamingVitals(Access::adaptor(bridge)));
+    EXPECT_EQ(unit->messageCount("CalSelect"), pings);
+    bridge.stop();
+    loop.join();
+}
+
 // Start-up: configuration, unit, both servers, subscriptions.
 class Startup : public ::testing::Test {
 protected:
@@ -242,14 +277,13 @@ TEST_F(Startup, SubscribesFourSimAndTwentySixAppParameters) {
     Configuration config(path.c_str());
     {
         SimulatorSample bridge(&config);
-        testing::internal::CaptureStdout();
+        snlog::Capture capture;
         ASSERT_TRUE(bridge.initialize(false));
         EXPECT_TRUE(servers.waitForSubscribedCount(SimProtocol::SIM, 4, 5000ms));
         EXPECT_TRUE(servers.waitForSubscribedCount(SimProtocol::APP, 26, 5000ms));
         EXPECT_TRUE(testsupport::eventually(
             [&] { return Access::appClient(bridge).getConnectionState() == CSClient::STATE_CONNECTED; }, kWait));
-        const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_NE(out.find("SN>Reading configuration file: " + path), std::string::npos);
+        const std::string out = capture.out();
         EXPECT_NE(out.find("Orra> Connected (SIM Protocol)"), std::string::npos);
         EXPECT_NE(out.find("Orra> Connected (APP Protocol)"), std::string::npos);
         const std::vector<std::string> sim = servers.subscribedNames(SimProtocol::SIM);
@@ -284,12 +318,9 @@ TEST_F(Startup, AbsentUnitIsWaitedForAndAbsentServersDoNotFailIt) {
         std::this_thread::sleep_for(400ms);
         unit->start();
     });
-    testing::internal::CaptureStdout();
     const bool ok = bridge.initialize(false);
     later.join();
-    const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(ok);
-    EXPECT_NE(out.find("SN>Failed to find or could not connect to Sentrel on IP " + address), std::string::npos);
     EXPECT_TRUE(unit->waitForConnectionCount(1, 1000ms));
     // Nobody listens on the simulator ports: the subscriptions wait in the registries.
     EXPECT_EQ(Access::simClient(bridge).getNumberOfUnregisteredInputParameters(), 4u);
@@ -307,9 +338,9 @@ TEST_F(Startup, RefusedSubscriptionFailsInitializeAndStopsThere) {
         SimulatorSample bridge(&config);
         ASSERT_EQ(Access::simClient(bridge).registerInputParameter({"HW_PATSPEED", CSClient::PARAMETER_TYPE_INT, 0}),
                   CSClient::RESULT_OK);
-        testing::internal::CaptureStderr();
+        snlog::Capture capture;
         EXPECT_FALSE(bridge.initialize(false));
-        EXPECT_NE(testing::internal::GetCapturedStderr().find(
+        EXPECT_NE(capture.err().find(
                       "SN>ERROR>Orra> Input subscription failed (SIM protocol)!\n"),
                   std::string::npos);
         com_vela::AppClient& appClient = Access::appClient(bridge);
@@ -320,9 +351,9 @@ TEST_F(Startup, RefusedSubscriptionFailsInitializeAndStopsThere) {
         SimulatorSample bridge(&config);
         ASSERT_EQ(Access::appClient(bridge).registerInputParameter({"HRPM", CSClient::PARAMETER_TYPE_INT, 0}),
                   CSClient::RESULT_OK);
-        testing::internal::CaptureStderr();
+        snlog::Capture capture;
         EXPECT_FALSE(bridge.initialize(false));
-        EXPECT_NE(testing::internal::GetCapturedStderr().find(
+        EXPECT_NE(capture.err().find(
                       "SN>ERROR>Orra> Input subscription failed (APP protocol)!\n"),
                   std::string::npos);
     }
@@ -331,12 +362,7 @@ TEST_F(Startup, RefusedSubscriptionFailsInitializeAndStopsThere) {
 TEST_F(Startup, UnreadableConfigurationFailsBeforeTouchingTheUnit) {
     Configuration config(dir.file("missing.xml").c_str());
     SimulatorSample bridge(&config);
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
     EXPECT_FALSE(bridge.initialize(true));
-    testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("SN>ERROR>Unable to read the configuration!"), std::string::npos);
     EXPECT_FALSE(Access::adaptor(bridge).checkConnection());
 }
 

@@ -1,191 +1,199 @@
-// Parameter translation: every row of the update table, the end-of-batch
-// step and the streaming tick, observed through what the adaptor would send
-// at its next pass. The adaptor is marked connected without a socket and its
-// streaming thread is never started, so the pending messages stay put until
-// the test takes them.
+// Parameter translation: the subscription table, every row of the update
+// table, the end-of-batch step and the streaming tick, observed as the calls
+// the translator makes on a recording unit port.
 #include "BridgeTestSupport.h"
+#include "FakeUnit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 using namespace bridgetest;
 
 namespace {
 
-class Translation : public ::testing::Test {
-protected:
-    Translation() : config(dir.file("absent.xml").c_str()), bridge(&config, shortTiming()) {
-        markUnitConnected(Access::adaptor(bridge));
-    }
+using Calls = std::vector<std::string>;
 
-    void update(const Params& batch) { bridge.parametersUpdated(batch); }
-    // Starts the simulation with the feature on and takes what that sent.
-    void startStreaming() {
-        update({I("HW_PATSPEED", 1), I("HW_PATMON_ENABLED", 1)});
-        takePending(bridge);
-    }
-    // One batch that brings 10 arterial samples: one tick.
-    Pending tick(const Params& extra = {}) {
-        update(extra + samples("ARTLINE", 10, 50));
-        return takePending(bridge);
-    }
-    // initialize stores the debug flag before anything else; this bridge's
-    // configuration file does not exist, so it goes no further.
-    void enableDebug() {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        const bool initialized = bridge.initialize(true);
-        testing::internal::GetCapturedStdout();
-        const std::string err = testing::internal::GetCapturedStderr();
-        ASSERT_FALSE(initialized);
-        ASSERT_NE(err.find("SN>ERROR>Unable to read the configuration!"), std::string::npos) << err;
-    }
-    bool streaming() { return streamingVitals(Access::adaptor(bridge)); }
-    const std::vector<float>& arterial() const { return Access::waveforms(bridge).arterial; }
-
-    testsupport::TempDir dir;
-    Configuration config;
-    SimulatorSample bridge;
-};
-
-TEST_F(Translation, RunningStateSwitchesPingAndStreamingAndResetsCountdowns) {
-    auto countdowns = [&] {
-        const auto& c = Access::countdowns(bridge);
-        return std::vector<int32_t>{c.spo2, c.etco2, c.nibp, c.heartRate, c.respirationRate, c.temperature, c.co2Off};
-    };
-    update({I("HRPM", 70)});
-    startStreaming();
-    EXPECT_TRUE(Access::running(bridge));
-    EXPECT_FALSE(Access::pinging(bridge));
-    EXPECT_TRUE(streaming());
-    // Every tick steps every countdown (none of the sensors holds one back here).
-    for (int i = 0; i < 3; ++i) tick();
-    EXPECT_EQ(countdowns(), std::vector<int32_t>(7, 18));
-    // Running again is no change of state: the countdowns stay.
-    update({I("HW_PATSPEED", 1)});
-    EXPECT_EQ(countdowns(), std::vector<int32_t>(7, 18));
-    // A change of running state sets them all to 0.
-    update({I("HW_PATSPEED", 0)});
-    EXPECT_FALSE(Access::running(bridge));
-    EXPECT_TRUE(Access::pinging(bridge));
-    EXPECT_FALSE(streaming());
-    EXPECT_EQ(countdowns(), std::vector<int32_t>(7, 0));
-    // A speed other than 1 counts as paused.
-    update({I("HW_PATSPEED", 1)});
-    EXPECT_TRUE(Access::running(bridge));
-    update({I("HW_PATSPEED", 4)});
-    EXPECT_FALSE(Access::running(bridge));
+// The calls that send vital values: not the waveforms, not the streaming switch.
+Calls vitalsOnly(const Calls& calls) {
+    Calls out;
+    for (const std::string& c : calls)
+        if (c.find("Hz ") == std::string::npos && c.rfind("enableStreamVitals", 0) != 0) out.push_back(c);
+    return out;
 }
 
-TEST_F(Translation, PauseDuringCalibrationLeavesPingAndStreamingToTheCalibrationThread) {
-    testing::internal::CaptureStdout();
-    // Paused: the start action opens calibration mode, whose thread takes
-    // over the ping flag and the vitals streaming.
-    update({I("HW_PATMON_CALIB_ACTION", 1)});
-    ASSERT_TRUE(Access::calibrating(bridge));
-    ASSERT_TRUE(testsupport::eventually([&] { return !Access::pinging(bridge) && streaming(); }, kWait));
-    update({I("HW_PATSPEED", 0)});
-    EXPECT_FALSE(Access::pinging(bridge));
-    EXPECT_TRUE(streaming());
-    // Running ends calibration mode.
-    update({I("HW_PATSPEED", 1)});
-    EXPECT_FALSE(Access::calibrating(bridge));
-    testing::internal::GetCapturedStdout();
+class Translation : public ::testing::Test {
+protected:
+    void update(const Params& batch) { rig.update(batch); }
+    // Starts the simulation with the feature on and forgets what that sent.
+    void startStreaming(const Params& extra = {}) {
+        update(Params{I("HW_PATSPEED", 1), I("HW_PATMON_ENABLED", 1)} + extra);
+        rig.unit.take();
+    }
+    // One batch that brings 10 arterial samples: one tick. Its calls.
+    Calls tick(const Params& extra = {}) {
+        update(extra + samples("ARTLINE", 10, 50));
+        return rig.unit.take();
+    }
+
+    snlog::Capture capture;
+    Rig rig{shortTiming()};
+};
+
+TEST(SubscriptionTable, FourSimAndTwentySixAppInputsInOrder) {
+    using Def = std::tuple<std::string, int, unsigned>;
+    auto defs = [](ParameterTranslator::Protocol protocol) {
+        std::vector<Def> out;
+        for (const auto& d : ParameterTranslator::inputs(protocol)) out.emplace_back(d.id, d.type, d.updateRate);
+        return out;
+    };
+    const std::vector<Def> sim = {
+        {"HW_PATSPEED", 2, 0}, {"HW_PATMON_ENABLED", 2, 0}, {"HW_PATMON_CALIB_ACTION", 2, 0},
+        {"HW_PATMON_CALIB_ARG1", 2, 0}};
+    const std::vector<Def> app = {
+        {"ARTERIAL_CATHETER_DEPTH", 2, 0}, {"CVP_CATHETER_DEPTH", 2, 0}, {"PA_CATHETER_DEPTH", 2, 0},
+        {"PULSE_SENSOR", 2, 0},            {"SPO2_PROBE", 2, 0},         {"CAPNOGRAPH_SENSOR", 2, 0},
+        {"TEMP_BODY_SENSOR", 2, 0},        {"TEMP_BLOOD_SENSOR", 2, 0},  {"NIBP_SENSOR", 2, 0},
+        {"SIMULATOR_XCONNECTED", 2, 0},    {"ARTLINE", 1, 1},            {"PLINE", 1, 1},
+        {"CVPLINE", 1, 1},                 {"CAPNOGRAM", 1, 1},          {"PLETH", 1, 1},
+        {"SAO2", 1, 0},                    {"EXT_DABP", 2, 0},           {"EXT_MAP", 2, 0},
+        {"EXT_SABP", 2, 0},                {"SPA", 2, 0},                {"DPA", 2, 0},
+        {"ETCO2", 2, 0},                   {"HRPM", 2, 0},               {"RRPM", 2, 0},
+        {"BODY_TEMP", 1, 0},               {"bloodTemp", 1, 0}};
+    EXPECT_EQ(defs(ParameterTranslator::Protocol::sim), sim);
+    EXPECT_EQ(defs(ParameterTranslator::Protocol::app), app);
+    // Built once: later calls hand out the same lists.
+    EXPECT_EQ(&ParameterTranslator::inputs(ParameterTranslator::Protocol::app),
+              &ParameterTranslator::inputs(ParameterTranslator::Protocol::app));
+}
+
+// Each update row against a patient whose vitals all went out at the last
+// tick: what the next tick sends.
+TEST(UpdateRows, WhatTheNextTickSends) {
+    struct Row {
+        const char* what;
+        Params batch;
+        Calls sent;
+    };
+    const Row rows[] = {
+        {"new heart rate", {I("HRPM", 90)}, {"sendHR_bpm 90"}},
+        {"same heart rate", {I("HRPM", 72)}, {}},
+        {"SAO2 truncated", {F("SAO2", 95.9f)}, {"sendSPO2 95"}},
+        {"SAO2 same integer", {F("SAO2", 97.2f)}, {}},
+        {"end-tidal CO2", {I("ETCO2", 40)}, {"sendCommand etCO2 40"}},
+        {"diastolic", {I("EXT_DABP", 70)}, {"sendNIBP_mmHg 120 70 93"}},
+        {"mean", {I("EXT_MAP", 90)}, {"sendNIBP_mmHg 120 80 90"}},
+        {"systolic", {I("EXT_SABP", 130)}, {"sendNIBP_mmHg 130 80 93"}},
+        {"NIBP sensor off", {I("NIBP_SENSOR", 0)}, {"sendDisableNIBP"}},
+        {"respiration", {I("RRPM", 20)}, {"sendRR_brpm 20"}},
+        {"temperatures alone", {F("BODY_TEMP", 38.0f), F("bloodTemp", 39.0f)}, {}},
+        {"temperature sensor alone", {I("TEMP_BODY_SENSOR", 0)}, {}},
+        {"capnograph off", {I("CAPNOGRAPH_SENSOR", 0)}, {"sendDisableCO2"}},
+        {"pulse sensor", {I("PULSE_SENSOR", 2)}, {"sendSPO2 97"}},
+        {"SpO2 probe", {I("SPO2_PROBE", 0)}, {"sendSPO2 97"}},
+        {"cross-connection", {I("SIMULATOR_XCONNECTED", 1)}, {"sendSPO2 97"}},
+        {"ignored names", {I("SPA", 20), I("DPA", 10), F("CAPNOGRAM", 3.0f), I("NOT_SUBSCRIBED", 1)}, {}},
+        {"names compared exactly", {I("hrpm", 99), I(std::string("HRPM\0x", 6), 99), I("HRPM ", 99)}, {}},
+    };
+    const Params patient = {I("PULSE_SENSOR", 1), I("NIBP_SENSOR", 1), I("TEMP_BODY_SENSOR", 1),
+                            I("TEMP_BLOOD_SENSOR", 1), I("CAPNOGRAPH_SENSOR", 1), I("HRPM", 72),
+                            F("SAO2", 97.0f), I("ETCO2", 38), I("EXT_SABP", 120), I("EXT_DABP", 80),
+                            I("EXT_MAP", 93), I("RRPM", 14), F("BODY_TEMP", 36.5f), F("bloodTemp", 37.25f)};
+    snlog::Capture capture;
+    for (const Row& row : rows) {
+        Rig rig(shortTiming());
+        rig.update(Params{I("HW_PATSPEED", 1), I("HW_PATMON_ENABLED", 1)} + patient);
+        rig.unit.take();
+        rig.update(samples("ARTLINE", 10));
+        EXPECT_EQ(vitalsOnly(rig.unit.take()),
+                  (Calls{"sendSPO2 97", "sendNIBP_mmHg 120 80 93", "sendHR_bpm 72", "sendRR_brpm 14",
+                         "sendT1_degC 36.5", "sendT2_degC 37.25", "sendCommand etCO2 38"}))
+            << row.what;
+        rig.update(row.batch);
+        rig.update(samples("ARTLINE", 10));
+        EXPECT_EQ(vitalsOnly(rig.unit.take()), row.sent) << row.what;
+    }
+}
+
+TEST_F(Translation, OneTickSendsInOrderAndTrimsCvpAndPaToTheArterialCount) {
+    startStreaming({I("ARTERIAL_CATHETER_DEPTH", 1), I("CVP_CATHETER_DEPTH", 1), I("PA_CATHETER_DEPTH", 1),
+                    I("PULSE_SENSOR", 1)});
+    // 15 CVP and 14 PA samples against 12 arterial: their oldest go; pleth keeps all 15.
+    update(samples("CVPLINE", 15) + samples("PLINE", 14, 0, 10) + samples("PLETH", 15, 50) +
+           samples("ARTLINE", 12, 60));
+    EXPECT_EQ(rig.unit.take(), (Calls{"sendSPO2 0", "sendPLETH_50Hz 50,51,52,53,54,55,56,57,58,59,60,61,62,63,64",
+                                      "sendDisableNIBP", "sendHR_bpm 0", "sendRR_brpm 0", "sendDisableT1",
+                                      "sendDisableT2", "sendCommand etCO2 0", "sendDisableCO2",
+                                      "sendABP_50Hz 60,61,62,63,64,65,66,67,68,69,70,71",
+                                      "sendCVP_25Hz 3,4,5,6,7,8,9,10,11,12,13,14",
+                                      "sendPAP_50Hz 20,30,40,50,60,70,80,90,100,110,120,130"}));
+    // Every buffer was emptied: the next tick carries only its own samples.
+    update(samples("ARTLINE", 10, 0) + samples("CVPLINE", 1, 7));
+    const Calls next = rig.unit.take();
+    EXPECT_NE(std::find(next.begin(), next.end(), "sendABP_50Hz 0,1,2,3,4,5,6,7,8,9"), next.end());
+    EXPECT_NE(std::find(next.begin(), next.end(), "sendCVP_25Hz 7"), next.end());
+    EXPECT_NE(std::find(next.begin(), next.end(), "sendPAP_50Hz "), next.end());
+    EXPECT_NE(std::find(next.begin(), next.end(), "sendPLETH_50Hz "), next.end());
 }
 
 TEST_F(Translation, FewerThanTenArterialSamplesSendNothingThenOneTickSendsThemAll) {
-    startStreaming();
-    update({I("ARTERIAL_CATHETER_DEPTH", 5)});
-    takePending(bridge);
+    startStreaming({I("ARTERIAL_CATHETER_DEPTH", 5)});
     update(samples("ARTLINE", 6, 10, 10));
     update(samples("ARTLINE", 3, 70, 10));
-    EXPECT_TRUE(takePending(bridge).empty());
-    EXPECT_EQ(arterial().size(), 9u);
+    EXPECT_TRUE(rig.unit.take().empty());
     update(samples("ARTLINE", 1, 100));
-    const Pending p = takePending(bridge);
-    // 10 samples 10..100 in two groups of 5 -> 3 values each.
-    EXPECT_EQ(p.waves.at("abp"), "10,27,43,60,77,93");
-    EXPECT_TRUE(arterial().empty());
-}
-
-TEST_F(Translation, CvpAndPaTrimmedToTheArterialCountPlethNot) {
-    startStreaming();
-    update({I("ARTERIAL_CATHETER_DEPTH", 1), I("CVP_CATHETER_DEPTH", 1), I("PA_CATHETER_DEPTH", 1),
-            I("PULSE_SENSOR", 1)});
-    takePending(bridge);
-    // 15 CVP and 14 PA samples against 12 arterial: the oldest go.
-    update(samples("CVPLINE", 15) + samples("PLINE", 14, 0, 10) + samples("PLETH", 15, 50) +
-           samples("ARTLINE", 12, 60));
-    const Pending p = takePending(bridge);
-    EXPECT_EQ(p.waves.at("cvp"), "3,6,10");                     // from samples 3..12
-    EXPECT_EQ(p.waves.at("pap"), "20,37,53,70,87,103");          // from samples 20..110
-    EXPECT_EQ(p.waves.at("pleth"), "50,52,53,55,57,58,60,62,63"); // all 15
-    EXPECT_TRUE(Access::waveforms(bridge).cvp.empty());
-    EXPECT_TRUE(Access::waveforms(bridge).pulmonaryArtery.empty());
-    EXPECT_TRUE(Access::waveforms(bridge).pleth.empty());
-}
-
-TEST_F(Translation, Sao2IsTruncatedAndSentWithTheSpO2Countdown) {
-    startStreaming();
-    update({I("PULSE_SENSOR", 1), F("SAO2", 97.9f)});
-    EXPECT_EQ(Access::vitals(bridge).spo2, 97);
-    EXPECT_EQ(tick().vitals.at("spO2"), "97");
-    // 97.2 truncates to the same value: no countdown reset, nothing sent.
-    update({F("SAO2", 97.2f)});
-    EXPECT_FALSE(tick().has("spO2"));
-    // Not-a-number from the wire is taken as 0 rather than converted blindly.
-    update({F("SAO2", std::nanf(""))});
-    EXPECT_EQ(Access::vitals(bridge).spo2, 0);
-    // Values beyond the integer range stop at its ends; the largest float
-    // below 2^31 is still in range and kept as it is.
-    update({F("SAO2", 3e9f)});
-    EXPECT_EQ(Access::vitals(bridge).spo2, std::numeric_limits<int32_t>::max());
-    update({F("SAO2", 2147483520.0f)});
-    EXPECT_EQ(Access::vitals(bridge).spo2, 2147483520);
-    update({F("SAO2", -3e9f)});
-    EXPECT_EQ(Access::vitals(bridge).spo2, std::numeric_limits<int32_t>::min());
+    const Calls calls = rig.unit.take();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), "sendABP_50Hz 10,20,30,40,50,60,70,80,90,100");
 }
 
 TEST_F(Translation, ConstantHeartRateIsResentEveryTwentyFirstTickAndAChangeAtOnce) {
-    startStreaming();
-    update({I("HRPM", 72)});
+    startStreaming({I("HRPM", 72)});
+    auto sendsHeartRate = [](const Calls& calls) {
+        for (const std::string& c : calls)
+            if (c.rfind("sendHR_bpm ", 0) == 0) return true;
+        return false;
+    };
     std::vector<int> sentAt;
-    for (int t = 1; t <= 43; ++t) {
-        if (tick().has("hr")) sentAt.push_back(t);
-    }
+    for (int t = 1; t <= 43; ++t)
+        if (sendsHeartRate(tick())) sentAt.push_back(t);
     EXPECT_EQ(sentAt, (std::vector<int>{1, 22, 43}));
     tick();
-    update({I("HRPM", 90)});
-    EXPECT_EQ(tick().vitals.at("hr"), "90");
-    // The same value again is no change.
-    update({I("HRPM", 90)});
-    EXPECT_FALSE(tick().has("hr"));
+    const Calls changed = tick({I("HRPM", 90)});
+    EXPECT_NE(std::find(changed.begin(), changed.end(), "sendHR_bpm 90"), changed.end());
 }
 
-TEST_F(Translation, CatheterDepthsSendZeroStatesAndGateTheirWaveforms) {
-    startStreaming();
-    update({I("ARTERIAL_CATHETER_DEPTH", -1)});
-    EXPECT_EQ(takePending(bridge).vitals.at("abpZeroState"), "NotZeroing");
-    EXPECT_FALSE(tick().hasWave("abp"));
-    EXPECT_TRUE(arterial().empty());
-
-    update({I("ARTERIAL_CATHETER_DEPTH", 0)});
-    EXPECT_EQ(takePending(bridge).vitals.at("abpZeroState"), "Zeroing");
-    EXPECT_TRUE(tick().hasWave("abp"));
-
-    // Positive depth: streaming, not zeroing; sent at every update.
-    update({I("CVP_CATHETER_DEPTH", 3), I("PA_CATHETER_DEPTH", 0)});
-    Pending p = takePending(bridge);
-    EXPECT_EQ(p.vitals.at("cvpZeroState"), "NotZeroing");
-    EXPECT_EQ(p.vitals.at("papZeroState"), "Zeroing");
-    update({I("CVP_CATHETER_DEPTH", 3)});
-    EXPECT_EQ(takePending(bridge).vitals.at("cvpZeroState"), "NotZeroing");
-    p = tick(samples("CVPLINE", 10) + samples("PLINE", 5));
-    EXPECT_TRUE(p.hasWave("cvp"));
-    EXPECT_TRUE(p.hasWave("pap"));
-    update({I("PA_CATHETER_DEPTH", -2)});
-    takePending(bridge);
-    EXPECT_FALSE(tick(samples("PLINE", 5)).hasWave("pap"));
+TEST(CatheterRows, ZeroStateAtEveryUpdateAndTheWaveformWhileTheDepthIsZeroOrMore) {
+    struct Row {
+        const char* parameter;
+        int depth;
+        const char* zeroState;  // the command sent at once
+        const char* waveform;   // its call at the next tick, when streamed
+        bool streamed;
+    };
+    const Row rows[] = {
+        {"ARTERIAL_CATHETER_DEPTH", -1, "sendCommand abpZeroState NotZeroing", "sendABP_50Hz", false},
+        {"ARTERIAL_CATHETER_DEPTH", 0, "sendCommand abpZeroState Zeroing", "sendABP_50Hz", true},
+        {"ARTERIAL_CATHETER_DEPTH", 5, "sendCommand abpZeroState NotZeroing", "sendABP_50Hz", true},
+        {"CVP_CATHETER_DEPTH", 3, "sendCommand cvpZeroState NotZeroing", "sendCVP_25Hz", true},
+        {"CVP_CATHETER_DEPTH", -2, "sendCommand cvpZeroState NotZeroing", "sendCVP_25Hz", false},
+        {"PA_CATHETER_DEPTH", 0, "sendCommand papZeroState Zeroing", "sendPAP_50Hz", true},
+        {"PA_CATHETER_DEPTH", -1, "sendCommand papZeroState NotZeroing", "sendPAP_50Hz", false},
+    };
+    for (const Row& row : rows) {
+        Rig rig(shortTiming());
+        rig.update({I("HW_PATSPEED", 1), I("HW_PATMON_ENABLED", 1)});
+        rig.unit.take();
+        for (int twice = 0; twice < 2; ++twice) {
+            rig.update({I(row.parameter, row.depth)});
+            EXPECT_EQ(rig.unit.take(), Calls{row.zeroState}) << row.parameter << " " << row.depth;
+        }
+        rig.update(samples("CVPLINE", 10) + samples("PLINE", 10) + samples("ARTLINE", 10));
+        bool streamed = false;
+        for (const std::string& c : rig.unit.take()) streamed = streamed || c.rfind(row.waveform, 0) == 0;
+        EXPECT_EQ(streamed, row.streamed) << row.parameter << " " << row.depth;
+    }
 }
 
 TEST_F(Translation, SpO2AvailabilityRule) {
@@ -195,111 +203,152 @@ TEST_F(Translation, SpO2AvailabilityRule) {
     };
     for (const Case& c : cases) {
         update({I("PULSE_SENSOR", c.pulse), I("SPO2_PROBE", c.probe), I("SIMULATOR_XCONNECTED", c.xconnected)});
-        EXPECT_EQ(bridge.IsSpO2ProbeConnected(), c.available)
+        EXPECT_EQ(rig.translator.IsSpO2ProbeConnected(), c.available)
             << "pulse " << c.pulse << " probe " << c.probe << " xconnected " << c.xconnected;
     }
     // Pulse sensor 2, probe off, cross-connected: neither SpO2 nor pleth go out.
-    startStreaming();
-    update({F("SAO2", 95.0f), I("PULSE_SENSOR", 2), I("SPO2_PROBE", 0), I("SIMULATOR_XCONNECTED", 1)});
-    Pending p = tick(samples("PLETH", 10, 60));
-    EXPECT_FALSE(p.has("spO2"));
-    EXPECT_FALSE(p.hasWave("pleth"));
-    EXPECT_TRUE(Access::waveforms(bridge).pleth.empty());
-    // Plugging the probe in resets the SpO2 countdown: sent at the next tick.
-    update({I("SPO2_PROBE", 1)});
-    p = tick(samples("PLETH", 10, 60));
-    EXPECT_EQ(p.vitals.at("spO2"), "95");
-    EXPECT_TRUE(p.hasWave("pleth"));
+    startStreaming({F("SAO2", 95.0f), I("PULSE_SENSOR", 2), I("SPO2_PROBE", 0), I("SIMULATOR_XCONNECTED", 1)});
+    for (const std::string& c : tick(samples("PLETH", 10, 60))) {
+        EXPECT_EQ(c.find("SPO2"), std::string::npos) << c;
+        EXPECT_EQ(c.find("PLETH"), std::string::npos) << c;
+    }
+    // Plugging the probe in resets the SpO2 countdown: sent at the next tick,
+    // with only the pleth samples of that tick.
+    const Calls calls = tick(Params{I("SPO2_PROBE", 1)} + samples("PLETH", 2, 60));
+    EXPECT_EQ(Calls(calls.begin(), calls.begin() + 2), (Calls{"sendSPO2 95", "sendPLETH_50Hz 60,61"}));
 }
 
-TEST_F(Translation, FeatureDisabledWhileRunningEmptiesEveryBatchAndStreamsNothing) {
-    testing::internal::CaptureStdout();
+TEST_F(Translation, Sao2BeyondTheIntegerRangeIsBounded) {
+    startStreaming({I("PULSE_SENSOR", 1)});
+    auto spo2After = [&](float value) {
+        const Calls calls = tick({F("SAO2", value)});
+        return calls.empty() ? std::string() : calls.front();
+    };
+    // Not-a-number is taken as 0; values beyond the range stop at its ends;
+    // the largest float below 2^31 is kept as it is.
+    EXPECT_EQ(spo2After(50.0f), "sendSPO2 50");
+    EXPECT_EQ(spo2After(std::nanf("")), "sendSPO2 0");
+    EXPECT_EQ(spo2After(3e9f), "sendSPO2 " + std::to_string(std::numeric_limits<int32_t>::max()));
+    EXPECT_EQ(spo2After(2147483520.0f), "sendSPO2 2147483520");
+    EXPECT_EQ(spo2After(-3e9f), "sendSPO2 " + std::to_string(std::numeric_limits<int32_t>::min()));
+}
+
+TEST_F(Translation, RunningStateSwitchesPingAndStreamingAndAChangeResendsEveryVital) {
+    struct Step { int speed; bool running; };
+    for (const Step& s : {Step{1, true}, Step{0, false}, Step{1, true}, Step{4, false}, Step{1, true}}) {
+        update({I("HW_PATSPEED", s.speed)});
+        EXPECT_EQ(rig.flags.running.load(), s.running) << s.speed;
+        EXPECT_EQ(rig.flags.ping.load(), !s.running) << s.speed;
+        EXPECT_EQ(rig.unit.streaming(), s.running) << s.speed;
+    }
+    update({I("HW_PATMON_ENABLED", 1), I("HRPM", 70)});
+    tick();
+    const Calls quiet = vitalsOnly(tick());
+    EXPECT_TRUE(quiet.empty());
+    // Running again is no change of state: nothing is due.
+    update({I("HW_PATSPEED", 1)});
+    EXPECT_TRUE(vitalsOnly(tick()).empty());
+    // A pause and a new start: every vital is due at the next tick.
+    update({I("HW_PATSPEED", 0)});
+    update({I("HW_PATSPEED", 1)});
+    rig.unit.take();
+    EXPECT_EQ(vitalsOnly(tick()), (Calls{"sendDisableNIBP", "sendHR_bpm 70", "sendRR_brpm 0", "sendDisableT1",
+                                         "sendDisableT2", "sendCommand etCO2 0", "sendDisableCO2"}));
+}
+
+TEST_F(Translation, FeatureDisabledOrPausedEveryBatchIsDropped) {
     update({I("HW_PATSPEED", 1), I("HW_PATMON_ENABLED", 0), I("HRPM", 80), I("ARTERIAL_CATHETER_DEPTH", 0)});
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find(std::string("SN>") + ">>>>>>>>>>>>>>>>>Feature is not enabled!\n"), std::string::npos);
-    takePending(bridge);
+    EXPECT_NE(capture.out().find(std::string("SN>") + ">>>>>>>>>>>>>>>>>Feature is not enabled!\n"),
+              std::string::npos);
+    rig.unit.take();
     for (int i = 0; i < 3; ++i) {
         update(samples("ARTLINE", 12) + samples("CVPLINE", 12) + samples("PLINE", 12) + samples("PLETH", 12));
-        const auto& w = Access::waveforms(bridge);
-        EXPECT_TRUE(w.arterial.empty());
-        EXPECT_TRUE(w.cvp.empty());
-        EXPECT_TRUE(w.pulmonaryArtery.empty());
-        EXPECT_TRUE(w.pleth.empty());
-        EXPECT_TRUE(takePending(bridge).empty());
+        EXPECT_TRUE(rig.unit.take().empty());
     }
-    testing::internal::CaptureStdout();
-    update({I("HW_PATMON_ENABLED", 2)});
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "SN>Feature enabled!\n");
-    EXPECT_TRUE(tick().has("hr"));
-}
-
-TEST_F(Translation, WhilePausedWaveformsAreDiscarded) {
-    update({I("HW_PATMON_ENABLED", 1), I("HW_PATSPEED", 0)});
+    update({I("HW_PATSPEED", 0), I("HW_PATMON_ENABLED", 1)});
     update(samples("ARTLINE", 20));
-    EXPECT_TRUE(arterial().empty());
-    EXPECT_TRUE(takePending(bridge).empty());
-}
-
-TEST_F(Translation, NibpTemperaturesEtco2AndCo2OffFollowTheirSensors) {
-    startStreaming();
-    update({I("EXT_SABP", 120), I("EXT_DABP", 80), I("EXT_MAP", 93), I("NIBP_SENSOR", 1), F("BODY_TEMP", 36.6f),
-            F("bloodTemp", 37.2f), I("TEMP_BODY_SENSOR", 1), I("TEMP_BLOOD_SENSOR", 0), I("ETCO2", 38),
-            I("RRPM", 14), I("CAPNOGRAPH_SENSOR", 0)});
-    Pending p = tick();
-    EXPECT_EQ(p.vitals.at("sbp"), "120");
-    EXPECT_EQ(p.vitals.at("dbp"), "80");
-    EXPECT_EQ(p.vitals.at("mbp"), "93");
-    EXPECT_EQ(p.vitals.at("t1"), "36.6");
-    EXPECT_EQ(p.vitals.at("t2"), "0");
-    EXPECT_EQ(p.vitals.at("etCO2"), "38");
-    EXPECT_EQ(p.vitals.at("rr"), "14");
-    EXPECT_EQ(p.waves.at("co2"), "0");
-
-    // Sensor changes reset their countdowns; temperatures alone do not.
-    update({I("NIBP_SENSOR", 0), F("BODY_TEMP", 38.0f), I("CAPNOGRAPH_SENSOR", 1)});
-    p = tick();
-    EXPECT_EQ(p.vitals.at("sbp"), "0");
-    EXPECT_EQ(p.vitals.at("dbp"), "0");
-    EXPECT_EQ(p.vitals.at("mbp"), "0");
-    EXPECT_FALSE(p.has("t1"));
-    EXPECT_FALSE(p.hasWave("co2"));
-    // While the capnograph is connected, the CO2-off countdown stands still.
-    const int co2Off = Access::countdowns(bridge).co2Off;
-    tick();
-    EXPECT_EQ(Access::countdowns(bridge).co2Off, co2Off);
+    rig.unit.take();
+    capture.clear();
+    update({I("HW_PATSPEED", 1), I("HW_PATMON_ENABLED", 2)});
+    EXPECT_EQ(capture.out(), "SN>Feature enabled!\n");
+    // Nothing of the dropped batches is left: the first tick has its own 10 samples.
+    const Calls calls = tick();
+    EXPECT_EQ(calls.back(), "sendABP_50Hz 50,51,52,53,54,55,56,57,58,59");
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "sendHR_bpm 80"), calls.end());
 }
 
 TEST_F(Translation, ConsoleLinesOfTheTable) {
-    testing::internal::CaptureStdout();
     update({I("SPO2_PROBE", 5), I("SPA", 20), I("DPA", 10), F("CAPNOGRAM", 3.0f), I("PULSE_SENSOR", 1)});
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Got update for SpO2 probe param: SPO2_PROBE: 1\n");
+    EXPECT_EQ(capture.out(), "Got update for SpO2 probe param: SPO2_PROBE: 1\n");
 
-    enableDebug();
-    testing::internal::CaptureStdout();
+    capture.clear();
+    rig.flags.debug = true;
     update({I("HW_PATSPEED", 1), I("ARTERIAL_CATHETER_DEPTH", -1), I("HW_PATMON_CALIB_ACTION", 3),
-            I("HW_PATMON_CALIB_ARG1", 7), I("HW_PATMON_ENABLED", 1), I("HW_PATSPEED", 0)});
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            I("HW_PATMON_CALIB_ARG1", 7), I("HW_PATMON_ENABLED", 1), I("HW_PATSPEED", 0), I("PULSE_SENSOR", 2),
+            I("SIMULATOR_XCONNECTED", 0), I("CAPNOGRAPH_SENSOR", 1), I("TEMP_BODY_SENSOR", 1),
+            I("TEMP_BLOOD_SENSOR", 0), I("NIBP_SENSOR", 1), I("CVP_CATHETER_DEPTH", 2), I("PA_CATHETER_DEPTH", 0)});
+    EXPECT_EQ(capture.out(),
               "SN>HW_PATSPEED_PARAM: 1\nGot here1 (parametersUpdated)\n"
               "SN>ARTERIAL_CATHETER_DEPTH: -1\n"
               "SN>CALIBRATION_ACTION: 3\nSN>CALIBRATION_ARG1: 7\n"
               "SN>FeatureIsEnabled: 1\nSN>Feature enabled!\n"
               "SN>HW_PATSPEED_PARAM: 0\nGot here2 (parametersUpdated)\n"
+              "SN>PULSE_SENSOR: 2\nSN>SIMULATOR_XCONNECTED: 0\nSN>CAPNOGRAPH_SENSOR: 1\n"
+              "SN>TEMP_BODY_SENSOR: 1\nSN>TEMP_BLOOD_SENSOR: 0\nSN>NIBP_SENSOR: 1\n"
+              "SN>CVP_CATHETER_DEPTH: 2\nSN>PA_CATHETER_DEPTH: 0\n"
               "Calling performCalibration with action: [3] and arg: [7]\n"
               "SN>CALIBRATION>Ignoring calibration until a 'Start' action is received.\n");
+    EXPECT_TRUE(capture.err().empty());
 }
 
-TEST_F(Translation, CalibrationParametersReachTheProcedureOnlyWhilePaused) {
+TEST_F(Translation, CalibrationParametersReachTheProcedureOnlyWhilePausedAndOncePerBatch) {
     startStreaming();
-    testing::internal::CaptureStdout();
+    capture.clear();
     update({I("HW_PATMON_CALIB_ACTION", 1)});
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_FALSE(Access::calibrating(bridge));
-    EXPECT_EQ(Access::calibration(bridge).action, 1);
+    EXPECT_EQ(capture.out(), "");
+    EXPECT_FALSE(rig.flags.calibrating);
     // Batches without a calibration parameter do not call it either.
     update({I("HW_PATSPEED", 0)});
-    testing::internal::CaptureStdout();
     update({I("HRPM", 60)});
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(capture.out(), "");
+    // Paused: once per batch, with the stored action and the latest argument.
+    update({I("HW_PATMON_CALIB_ARG1", 4), I("HW_PATMON_CALIB_ARG1", 5)});
+    EXPECT_EQ(countOf(capture.out(), "Calling performCalibration"), 1);
+    EXPECT_NE(capture.out().find("Calling performCalibration with action: [1] and arg: [5]\n"), std::string::npos);
+    EXPECT_TRUE(rig.flags.calibrating);
+}
+
+// The simulation starting while calibration mode is active: once the
+// calibration thread has seen the mode end, the running state's settings
+// stand (streaming on, no pings). Ending the mode while paused gives the pings
+// back; a pause during the mode leaves them to the thread.
+TEST(CalibrationModeEnd, SettingsFollowTheSimulationsState) {
+    struct Case {
+        const char* what;
+        Params end;
+        bool ping;
+    };
+    const Case cases[] = {
+        {"simulation started", {I("HW_PATSPEED", 1)}, false},
+        {"stopped while paused", {I("HW_PATMON_CALIB_ACTION", 0)}, true},
+        {"started and paused again", {I("HW_PATSPEED", 1), I("HW_PATSPEED", 0)}, true},
+    };
+    for (const Case& c : cases) {
+        snlog::Capture lines;
+        Rig rig(shortTiming());
+        rig.update({I("HW_PATSPEED", 0), I("HW_PATMON_CALIB_ACTION", 1)});
+        ASSERT_TRUE(testsupport::eventually([&] { return !rig.flags.ping && rig.unit.streaming(); }, kWait));
+        rig.update({I("HW_PATSPEED", 0)});
+        EXPECT_FALSE(rig.flags.ping) << c.what;
+        EXPECT_TRUE(rig.unit.streaming()) << c.what;
+        rig.update(c.end);
+        EXPECT_FALSE(rig.flags.calibrating) << c.what;
+        ASSERT_TRUE(testsupport::eventually(
+            [&] { return lines.out().find("exiting calibration mode...\n") != std::string::npos; }, kWait))
+            << c.what;
+        EXPECT_EQ(rig.flags.ping.load(), c.ping) << c.what;
+        EXPECT_EQ(rig.unit.streaming(), !c.ping) << c.what;
+    }
 }
 
 TEST(CalibrationLookup, SpO2TableInterpolatesFrom400AndRounds) {

@@ -3,7 +3,6 @@
 #include "Log.h"
 #include "UnitMessages.h"
 
-#include <iostream>
 
 namespace {
 
@@ -113,14 +112,14 @@ bool SimulatorSample::initialize(bool debugFlag) {
     flags.debug = debugFlag;
     if (!configuration->readConfiguration()) {
         // No line end: main's failure line follows on the same line.
-        std::cerr << "SN>ERROR>Unable to read the configuration!" << std::flush;
+        snlog::err().withoutNewline() << "SN>ERROR>Unable to read the configuration!";
         return false;
     }
     if (flags.debug) adaptor.enableDebugMode();
     if (!adaptor.initialize(configuration->serialID, configuration->ipAddress, configuration->ipRangeStart,
                             configuration->ipRangeEnd, true)) {
         // No line end, as above.
-        std::cerr << "SN>ERROR>Unable to initialize the connection with the Sentrel unit!" << std::flush;
+        snlog::err().withoutNewline() << "SN>ERROR>Unable to initialize the connection with the Sentrel unit!";
         return false;
     }
     if (!simCallback) simCallback.reset(new SimClientCallback(this));

@@ -3,7 +3,6 @@
 #include "Log.h"
 #include "UnitMessages.h"
 
-
 namespace {
 
 using CSClient = com_vela::CSClient;

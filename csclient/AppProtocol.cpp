@@ -146,7 +146,7 @@ CSClient::Result AppProtocol::eventsSubscribe(EventMode mode, int value) {
 CSClient::Result AppProtocol::refreshActiveSces() {
     if (!isQuiet()) std::cout << "Refreshing Active Sces..." << std::endl;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         activeSce.clear();
     }
     static const unsigned char sListHeader[12] = APP_HEADER(1, 0x01);
@@ -207,9 +207,12 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
         case SUBPROTOCOL_HANDSHAKE:
             if (code == CODE_PATIENT_LIST_RESPONSE) {
                 handlePatientList(message);
+                // A send that fails in the registration gives the connection
+                // up: the handshake then ends without connecting, and the
+                // next connection registers again.
                 if (getState() == CSClient::STATE_ESTABLISHING) {
                     registerAllParameters();
-                    setState(CSClient::STATE_CONNECTED);
+                    changeState(CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED);
                 }
             }
             return;
@@ -242,7 +245,7 @@ void AppProtocol::handleFlowControl(const RawMessage& message) {
     eventsSubscribe(EVENTS_ALL, 0);
     if (refreshActiveSces() != CSClient::RESULT_OK) {
         std::cerr << "Error refreshing active SCE's. Continuing..." << std::endl;
-        setState(CSClient::STATE_CONNECTED);
+        changeState(CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED);
     }
 }
 
@@ -266,7 +269,7 @@ void AppProtocol::handlePatientList(const RawMessage& message) {
                 mode = AppClient::MODE_SPEED_4X;
             }
         }
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         activeSce.mode = mode;
         activeSce.sceId = message.getDoubleWord(PatientListResponse::SCE_ID);
         activeSce.patientId = message.getDoubleWord(PatientListResponse::PATIENT_ID);
@@ -457,7 +460,7 @@ void AppProtocol::handlePatientUpdate(const RawMessage& message) {
 
 CSClient::Result AppProtocol::loadSce(unsigned sceId, unsigned secondaryId) {
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (activeSce.patientId != 0) return CSClient::RESULT_BUSY;
         activeSce.secondaryId = secondaryId;
     }
@@ -471,7 +474,7 @@ CSClient::Result AppProtocol::startSce(unsigned sceId, unsigned secondaryId, boo
     bool loaded;
     unsigned loadedPatient = 0;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         loaded = activeSce.mode == AppClient::MODE_LOADED;
         if (loaded) {
             if (sceId != activeSce.sceId && secondaryId != activeSce.secondaryId) return CSClient::RESULT_BUSY;
@@ -603,7 +606,7 @@ void AppProtocol::handleSceLoaded(const RawMessage& message) {
                          message.getDoubleWord(LoadResponse::STATUS) == STATUS_SUCCESS;
     unsigned secondaryId;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (success) {
             activeSce.mode = AppClient::MODE_LOADED;
             activeSce.sceId = sceId;
@@ -624,7 +627,7 @@ void AppProtocol::handleSceStarted(const RawMessage& message) {
     if (message.getDoubleWord(StartResponse::STATUS) != 0) return;  // accepted: the started event announces it
     ActiveSce before;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         before = activeSce;
         activeSce.sceId = 0;
         activeSce.patientId = 0;
@@ -635,7 +638,7 @@ void AppProtocol::handleSceStarted(const RawMessage& message) {
 }
 
 void AppProtocol::handleRunTrainingCaseResponse(const RawMessage& message) {
-    RegistryGuard guard(*this);
+    ActiveSceChange change(*this);
     if (message.getDoubleWord(RunTrainingCaseResponse::PATIENT_ID) != activeSce.patientId) return;
     if (message.getDoubleWord(RunTrainingCaseResponse::STATUS) == STATUS_SUCCESS) {
         activeSce.sceId = message.getDoubleWord(RunTrainingCaseResponse::SCE_ID);
@@ -664,7 +667,7 @@ void AppProtocol::handleEventSceLoaded(const RawMessage& message) {
     const unsigned sceId = message.getDoubleWord(Event::LOADED_SCE_ID);
     unsigned secondaryId;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (message.getDoubleWord(Event::LOADED_STATUS) == STATUS_SUCCESS) {
             activeSce.mode = AppClient::MODE_PAUSED;
             activeSce.sceId = sceId;
@@ -682,7 +685,7 @@ void AppProtocol::handleEventSceStarted(const RawMessage& message) {
     const unsigned status = message.getDoubleWord(Event::STATUS);
     if (status == STATUS_SUCCESS) {
         {
-            RegistryGuard guard(*this);
+            ActiveSceChange change(*this);
             activeSce.mode = AppClient::MODE_SPEED_1X;
             activeSce.patientId = patientId;
         }
@@ -699,7 +702,7 @@ void AppProtocol::handleEventScePaused(const RawMessage& message) {
     const unsigned patientId = message.getDoubleWord(Event::PATIENT_ID);
     const unsigned status = message.getDoubleWord(Event::STATUS);
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (status == STATUS_SUCCESS && patientId == activeSce.patientId) activeSce.mode = AppClient::MODE_PAUSED;
     }
     for (auto* cb : appCallbacks()) cb->sceModeChanged(patientId, AppClient::MODE_PAUSED, statusResult(status));
@@ -711,7 +714,7 @@ void AppProtocol::handleEventSceStopped(const RawMessage& message) {
     const unsigned status = message.getDoubleWord(Event::STATUS);
     ActiveSce before;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         before = activeSce;
         if (status == STATUS_SUCCESS) {
             activeSce.clear();
@@ -741,7 +744,7 @@ void AppProtocol::handleEventSceSpeedModified(const RawMessage& message) {
         return;
     }
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (status == STATUS_SUCCESS && patientId == activeSce.patientId) activeSce.mode = mode;
     }
     for (auto* cb : appCallbacks()) cb->sceModeChanged(patientId, mode, statusResult(status));

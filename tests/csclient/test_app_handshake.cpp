@@ -1,4 +1,5 @@
 // AppClient handshake, keep-alive, patient list and version exchange.
+#include "Log.h"
 #include "TestProtocol.h"
 #include "test_app_support.h"
 
@@ -46,25 +47,44 @@ private:
 }  // namespace
 
 TEST(AppHandshake, ConnectedIsReportedWithNoEngineLockHeld) {
-    // After the patient list, and on the path where the patient list request
-    // could not be sent ("Error refreshing active SCE's. Continuing...").
-    for (const bool refreshFails : {false, true}) {
-        SCOPED_TRACE(refreshFails ? "refresh failed" : "patient list");
-        auto o = emulatorOn(refreshFails ? "127.0.4.85" : "127.0.4.84");
-        AppRig rig(o);
+    AppRig rig(emulatorOn("127.0.4.84"));
+    ClosesWhenConnected closer(*rig.client);
+    rig.client->addCallbackInterface(&closer);
+    ASSERT_TRUE(rig.open());
+    EXPECT_TRUE(rig.rec.waitFor([&] { return rig.client->getConnectionState() == CSClient::STATE_CLOSED; }));
+    EXPECT_TRUE(closer.closedMeanwhile);
+    rig.client->removeCallbackInterface(&closer);
+}
+
+// A write failing inside the handshake (the patient list request: the
+// "Continuing..." path; the input subscription of the registration) gives
+// the connection up. The handshake then never reports it connected: the
+// client connects again and registers everything on the new connection.
+TEST(AppHandshake, AWriteFailingInTheHandshakeConnectsOnlyAfterAReconnect) {
+    using S = CSClient::State;
+    for (const int failing : {3, 4}) {  // flow control, events subscription, patient list request, subscription
+        SCOPED_TRACE(failing);
+        AppRig rig(emulatorOn(failing == 3 ? "127.0.4.85" : "127.0.4.86"));
         auto* comms = new cstest::SwitchableComms(quickTiming());
-        if (refreshFails) comms->failWrite = 3;  // flow control, events subscription, then the patient list request
+        comms->failWrite = failing;
         ASSERT_TRUE(rig.client->engine()->changeCommsInterface(comms));
-        ClosesWhenConnected closer(*rig.client);
-        rig.client->addCallbackInterface(&closer);
-        testing::internal::CaptureStderr();
+        ASSERT_EQ(rig.client->registerInputParameters(vitals()), CSClient::RESULT_OK);
+        snlog::Capture capture;
         ASSERT_TRUE(rig.open());
-        const bool closed = rig.rec.waitFor([&] { return rig.client->getConnectionState() == CSClient::STATE_CLOSED; });
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(closed);
-        EXPECT_TRUE(closer.closedMeanwhile);
-        EXPECT_EQ(err.find("Error refreshing active SCE's. Continuing...\n") != std::string::npos, refreshFails) << err;
-        rig.client->removeCallbackInterface(&closer);
+        ASSERT_TRUE(rig.connected());
+        ASSERT_TRUE(rig.rec.waitFor([&] { return rig.client->getNumberOfRegisteredInputParameters() == 3; }));
+        EXPECT_EQ(comms->connects.load(), 2);
+        EXPECT_EQ(rig.client->getActivePatientId(), 1u);
+        rig.rec.locked([&] {
+            EXPECT_EQ(rig.rec.states, (std::vector<std::pair<S, S>>{{CSClient::STATE_CLOSED, CSClient::STATE_CONNECTING},
+                                                                   {CSClient::STATE_CONNECTING, CSClient::STATE_ESTABLISHING},
+                                                                   {CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTING},
+                                                                   {CSClient::STATE_CONNECTING, CSClient::STATE_ESTABLISHING},
+                                                                   {CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED}}));
+        });
+        const std::string err = capture.err();
+        EXPECT_NE(err.find("Error writing to server (32) \n"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Error refreshing active SCE's. Continuing...\n") != std::string::npos, failing == 3) << err;
     }
 }
 

@@ -1,8 +1,7 @@
 #include "AppProtocol.h"
 
+#include "Log.h"
 #include "ProtocolHelpers.h"
-
-#include <iostream>
 
 namespace com_vela {
 
@@ -94,7 +93,7 @@ void AppProtocol::handleConnectionStateChange(CSClient::State, CSClient::State n
         unregisterAllLocalParameters();
         break;
     case CSClient::STATE_ESTABLISHING:
-        if (!isQuiet()) std::cout << "Sending flow control request..." << std::endl;
+        if (!isQuiet()) snlog::out() << "Sending flow control request...";
         sendFlowControlMessage(FLOW_CONTROL_REQUEST);
         break;
     case CSClient::STATE_CONNECTED:
@@ -144,7 +143,7 @@ CSClient::Result AppProtocol::eventsSubscribe(EventMode mode, int value) {
 }
 
 CSClient::Result AppProtocol::refreshActiveSces() {
-    if (!isQuiet()) std::cout << "Refreshing Active Sces..." << std::endl;
+    if (!isQuiet()) snlog::out() << "Refreshing Active Sces...";
     {
         ActiveSceChange change(*this);
         activeSce.clear();
@@ -162,17 +161,16 @@ ActiveSce AppProtocol::getActiveSce() const {
 void AppProtocol::registerAllParameters() {
     if (active().patientId == 0) return;
     if (!isQuiet())
-        std::cout << "Registering input parameters (" << getNumberOfInputParametersWaitingForConfirmation() << ")..."
-                  << std::endl;
+        snlog::out() << "Registering input parameters (" << getNumberOfInputParametersWaitingForConfirmation() << ")...";
     reregisterAllInputParameters();
     if (!isQuiet())
-        std::cout << "Registering output parameters (" << getNumberOfOutputParametersWaitingForConfirmation()
-                  << ")..." << std::endl;
+        snlog::out() << "Registering output parameters (" << getNumberOfOutputParametersWaitingForConfirmation()
+                  << ")...";
     reregisterAllOutputParameters();
 }
 
 CSClient::Result AppProtocol::requestSimulatorVersion() {
-    if (!isQuiet()) std::cout << "Sending server version request..." << std::endl;
+    if (!isQuiet()) snlog::out() << "Sending server version request...";
     RawMessage m = command(CODE_VERSION_REQUEST);
     m.write(0u);
     return sendMessage(m);
@@ -241,10 +239,10 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
 void AppProtocol::handleFlowControl(const RawMessage& message) {
     if (message.getDoubleWord(FlowControl::TYPE) != FLOW_CONTROL_GRANT) return;  // 0 when absent
     if (getState() != CSClient::STATE_ESTABLISHING) return;
-    if (!isQuiet()) std::cout << "Sending subscribe to all events..." << std::endl;
+    if (!isQuiet()) snlog::out() << "Sending subscribe to all events...";
     eventsSubscribe(EVENTS_ALL, 0);
     if (refreshActiveSces() != CSClient::RESULT_OK) {
-        std::cerr << "Error refreshing active SCE's. Continuing..." << std::endl;
+        snlog::err(snlog::Priority::warning) << "Error refreshing active SCE's. Continuing...";
         changeState(CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED);
     }
 }
@@ -252,8 +250,7 @@ void AppProtocol::handleFlowControl(const RawMessage& message) {
 void AppProtocol::handlePatientList(const RawMessage& message) {
     const unsigned n = message.getDoubleWord(PatientListResponse::COUNT);
     if (n > 1)
-        std::cerr << "Warning, multiple patients in a patient list response: " << n << ". Handling only the first one!"
-                  << std::endl;
+        snlog::err(snlog::Priority::warning) << "Warning, multiple patients in a patient list response: " << n << ". Handling only the first one!";
     ActiveSce now;
     if (n >= 1) {
         AppClient::SimulationMode mode = AppClient::MODE_STOPPED;
@@ -265,7 +262,7 @@ void AppProtocol::handlePatientList(const RawMessage& message) {
             case 4: mode = AppClient::MODE_SPEED_4X; break;
             case 8: mode = AppClient::MODE_SPEED_8X; break;
             default:
-                std::cerr << "Patient started but unknown speed " << speed << ". Reporting as 4x" << std::endl;
+                snlog::err(snlog::Priority::warning) << "Patient started but unknown speed " << speed << ". Reporting as 4x";
                 mode = AppClient::MODE_SPEED_4X;
             }
         }
@@ -287,7 +284,7 @@ void AppProtocol::handleVersionResponse(const RawMessage& message) {
     if (message.getDoubleWord(VersionResponse::STATUS) != STATUS_SUCCESS) return;
     std::string version = readName(message, VersionResponse::TEXT, VersionResponse::TEXT_SIZE);
     setServerVersion(version);
-    if (!isQuiet()) std::cout << "Found server version: " << version << std::endl;
+    if (!isQuiet()) snlog::out() << "Found server version: " << version;
     setProtocolVersion(1);
 }
 
@@ -303,8 +300,7 @@ CSClient::Result AppProtocol::splitOrSend(const std::vector<Entry*>& entries, co
     if (entries.empty()) return CSClient::RESULT_OK;
     if (entries.size() > MAX_SUBSCRIPTION_ENTRIES) {
         if (!isQuiet())
-            std::cout << "Splitting large " << what << " subscription: " << entries.size() << " parameters requested"
-                      << std::endl;
+            snlog::out() << "Splitting large " << what << " subscription: " << entries.size() << " parameters requested";
         const auto half = entries.begin() + static_cast<long>(entries.size() / 2);
         CSClient::Result r = (this->*again)(std::vector<Entry*>(entries.begin(), half));
         if (r != CSClient::RESULT_OK) return r;
@@ -351,7 +347,7 @@ CSClient::Result AppProtocol::sendInputUnsubscriptionRequest(const std::vector<I
     const unsigned patientId = active().patientId;
     if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
     if (!isQuiet())
-        std::cout << "Unsubscribing from " << entries.size() << " inputs for SIM ID: " << patientId << std::endl;
+        snlog::out() << "Unsubscribing from " << entries.size() << " inputs for SIM ID: " << patientId;
     return keptForLater(sendMessage(serverIdList(sHeader, CODE_INPUT_UNSUBSCRIPTION, patientId, entries)));
 }
 
@@ -360,7 +356,7 @@ CSClient::Result AppProtocol::sendOutputUnsubscriptionRequest(const std::vector<
     const unsigned patientId = active().patientId;
     if (patientId == 0) return CSClient::RESULT_OK;
     if (!isQuiet())
-        std::cout << "Unsubscribing from " << entries.size() << " outputs for SCE ID: " << patientId << std::endl;
+        snlog::out() << "Unsubscribing from " << entries.size() << " outputs for SCE ID: " << patientId;
     return keptForLater(sendMessage(serverIdList(sHeader, CODE_OUTPUT_UNSUBSCRIPTION, patientId, entries)));
 }
 
@@ -396,11 +392,11 @@ CSClient::Result AppProtocol::publishSignalParameter(const CSClient::Parameter& 
         if (!validParameter(parameter.id, parameter.type)) return CSClient::RESULT_INVALID;
         auto it = outputsByName.find(parameter.id);
         if (it == outputsByName.end()) {
-            std::cerr << "Unknown parameter: " << parameter.id << std::endl;
+            snlog::err() << "Unknown parameter: " << parameter.id;
             return CSClient::RESULT_INVALID;
         }
         if (it->second->serverId == UNCONFIRMED_SERVER_ID) {
-            std::cerr << "No subscription for: " << parameter.id << std::endl;
+            snlog::err() << "No subscription for: " << parameter.id;
             return CSClient::RESULT_REFUSED;
         }
         entry.serverId = it->second->serverId;
@@ -740,7 +736,7 @@ void AppProtocol::handleEventSceSpeedModified(const RawMessage& message) {
     const unsigned status = message.getDoubleWord(Event::SPEED_STATUS);
     AppClient::SimulationMode mode;
     if (!eventSpeedMode(speed, mode)) {
-        if (!isQuiet()) std::cerr << "Sce " << patientId << " Event with unknown speed: " << speed << std::endl;
+        if (!isQuiet()) snlog::err(snlog::Priority::warning) << "Sce " << patientId << " Event with unknown speed: " << speed;
         return;
     }
     {

@@ -1,9 +1,9 @@
 #include "CSClientProtocol.h"
 
 #include "CSCommsInterfaceTCP.h"
+#include "Log.h"
 
 #include <algorithm>
-#include <iostream>
 
 namespace com_vela {
 
@@ -307,7 +307,7 @@ bool CSClientProtocol::applyReconnectPolicy()
         return true;
     case CSClient::STATE_CONNECTED:
         if (!isQuiet())
-            std::cout << "Attempting to reconnect..." << std::endl;
+            snlog::out() << "Attempting to reconnect...";
         takeState(s, CSClient::STATE_CONNECTION_LOST);
         takeState(CSClient::STATE_CONNECTION_LOST, CSClient::STATE_CONNECTING);
         return true;
@@ -409,13 +409,13 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& bodyL
         return false;
     if (got == 0) {
         if (!isQuiet())
-            std::cerr << "Connection closed by server." << std::endl;
+            snlog::err(snlog::Priority::warning) << "Connection closed by server.";
         closeConnection();
         return false;
     }
     if (got < 0) {
         if (!isQuiet())
-            std::cerr << "Read error. Closing connection." << std::endl;
+            snlog::err() << "Read error. Closing connection.";
         closeConnection();
         return false;
     }
@@ -425,12 +425,11 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& bodyL
         return true;
     case FRAME_HEADER_SHORT:
         if (!isQuiet())
-            std::cerr << "Couldn't read a complete header. Closing connection." << std::endl;
+            snlog::err() << "Couldn't read a complete header. Closing connection.";
         break;
     case FRAME_HEADER_BAD_LENGTH:
         if (!isQuiet())
-            std::cerr << "Invalid message data received (" << frameLength << "). Closing connection."
-                      << std::endl;
+            snlog::err() << "Invalid message data received (" << frameLength << "). Closing connection.";
         break;
     }
     closeConnection();
@@ -452,13 +451,13 @@ void CSClientProtocol::receiveMessage()
         const int got = comms->readMessage(std::min(bodyLength - received, BODY_CHUNK), message);
         if (got == 0) {
             if (!isQuiet())
-                std::cout << "Connection closed by server." << std::endl;
+                snlog::out() << "Connection closed by server.";
             closeConnection();
             return;
         }
         if (got < 0 && got != -2) {
             if (!isQuiet())
-                std::cerr << "Read error. Closing connection." << std::endl;
+                snlog::err() << "Read error. Closing connection.";
             closeConnection();
             return;
         }
@@ -492,7 +491,7 @@ CSClient::Result CSClientProtocol::sendMessage(const RawMessage& message)
     const int written = comms->writeMessage(frame);
     if (written != static_cast<int>(frame.getSize())) {
         const int error = errno;
-        std::cerr << "Error writing to server (" << error << ") " << std::endl;
+        snlog::err() << "Error writing to server (" << error << ") ";
         closeAfterFailedSend(connection);
         return CSClient::RESULT_FAILED;
     }
@@ -617,8 +616,7 @@ void CSClientProtocol::handleConnectionStateChange(CSClient::State, CSClient::St
         if (inputs == 0 && outputs == 0)
             break;
         if (!isQuiet())
-            std::cout << "Re-registering input/output parameters (" << inputs << "/" << outputs << ")..."
-                      << std::endl;
+            snlog::out() << "Re-registering input/output parameters (" << inputs << "/" << outputs << ")...";
         reregisterAllInputParameters();
         reregisterAllOutputParameters();
         break;

@@ -189,9 +189,9 @@ TEST(AppHandshake, PatientListWarningsSpeedsAndStates) {
     AppProtocol engine(0);
     Recorder rec;
     engine.addCallbackInterface(&rec);
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     engine.handleReceivedMessage(raw(patientList({2, 21, 4, 5, bits(2.0f), 22, 5, 5, bits(1.0f)})));
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = capture.err();
     EXPECT_NE(err.find("Warning, multiple patients in a patient list response: 2. Handling only the first one!"),
               std::string::npos)
         << err;

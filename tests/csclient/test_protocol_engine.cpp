@@ -1,3 +1,4 @@
+#include "Log.h"
 #include "CSClient.h"
 #include "CSClientProtocol.h"
 #include "ScriptedServer.h"
@@ -292,10 +293,10 @@ TEST(csclient_ProtocolEngine, BadHeadersAreReportedAndCloseTheConnection)
         auto conn = acceptClient(server);
         ASSERT_TRUE(conn);
         ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
-        testing::internal::CaptureStderr();
+        snlog::Capture capture;
         ASSERT_TRUE(conn->sendBytes(c.bytes));
         const bool closed = cb.waitForChange(CLOSING, CLOSED, 5000);
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = capture.err();
         EXPECT_TRUE(closed);
         EXPECT_NE(err.find(c.line), std::string::npos) << err;
         EXPECT_TRUE(conn->waitForPeerClose(3000));
@@ -314,10 +315,10 @@ TEST(csclient_ProtocolEngine, QuietOptionSilencesReadFailures)
     auto conn = acceptClient(server);
     ASSERT_TRUE(conn);
     ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     conn->sendBytes(headerAnnouncing(32));
     const bool closed = cb.waitForChange(CLOSING, CLOSED, 5000);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = capture.err();
     EXPECT_TRUE(closed);
     EXPECT_EQ(err, "");
 }
@@ -346,16 +347,15 @@ TEST(csclient_ProtocolEngine, ServerCloseWithReconnectionReconnectsAndReregister
     client.engine().confirmOutput("OUT1", 21);
     EXPECT_EQ(client.getNumberOfRegisteredInputParameters(), 3u);
 
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     first->close();
     auto second = acceptClient(server);
     const bool reconnected = cb.waitForChange(ESTABLISHING, CONNECTED, 5000, 2);
     Frame in2, out2;
     const bool gotInputs = second && second->readFrame(in2, 3000);
     const bool gotOutputs = second && second->readFrame(out2, 3000);
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = capture.out();
+    const std::string err = capture.err();
 
     ASSERT_TRUE(second);
     EXPECT_TRUE(reconnected);
@@ -442,10 +442,9 @@ TEST(csclient_ProtocolEngine, AFailedSendGivesUpAFrameStalledMidBodyAndReconnect
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     rig.comms->failWrites = true;
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     EXPECT_EQ(client.registerInputParameter(input("LATE")), CSClient::RESULT_FAILED);
     const bool lost = cb.waitForChange(CONNECTED, LOST, 6000);
-    testing::internal::GetCapturedStderr();
     EXPECT_TRUE(lost);
     auto second = acceptWorkingClient(server);
     ASSERT_TRUE(second);
@@ -465,8 +464,7 @@ TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeReentersTheConnection
     comms->failWrites = true;
     ASSERT_EQ(client.registerInputParameter(input("HRPM")), CSClient::RESULT_OK);
 
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     ASSERT_EQ(rig.open(), CSClient::RESULT_OK);
     // The version request fails inside startConnection's state change, which
     // holds the connection lock; the close it makes takes it again.
@@ -475,8 +473,7 @@ TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeReentersTheConnection
     const bool connectedAgain = cb.waitForChange(ESTABLISHING, CONNECTED, 5000, 2);
     Frame f;
     const bool gotInputs = conn && conn->readFrame(f, 3000);
-    const std::string err = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    const std::string err = capture.err();
 
     EXPECT_TRUE(lost);
     EXPECT_TRUE(connectedAgain);
@@ -503,10 +500,9 @@ TEST(csclient_ProtocolEngine, SendFailingInsideAStateChangeWithoutReconnectionCl
     comms->failWrites = true;
     ASSERT_TRUE(client.engine().changeCommsInterface(comms));
     client.addCallbackInterface(&cb);
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), server.port()), CSClient::RESULT_OK);
     const bool closed = cb.waitForChange(CLOSING, CLOSED, 5000);
-    testing::internal::GetCapturedStderr();
     EXPECT_TRUE(closed);
     EXPECT_EQ(cb.changes(), (std::vector<Change>{{CLOSED, CONNECTING},
                                                  {CONNECTING, ESTABLISHING},
@@ -527,15 +523,12 @@ TEST(csclient_ProtocolEngine, SendFailingUnderTheRegistryLockClosesOnceTheLockIs
     ASSERT_TRUE(cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
 
     rig.comms->failWrites = true;
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     EXPECT_EQ(client.registerInputParameter(input("RESP")), CSClient::RESULT_FAILED);
     const bool lost = cb.waitForChange(CONNECTED, LOST, 4000);
     auto second = acceptWorkingClient(server);
     Frame f;
     const bool gotInputs = second && second->readFrame(f, 3000);
-    testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(lost);
     ASSERT_TRUE(gotInputs);
     EXPECT_EQ(cstest::requestIds(f.body), (std::vector<std::string>{"RESP"}));
@@ -655,7 +648,7 @@ TEST(csclient_ProtocolEngine, AFailedSendPausesTheSendingThreadWhileTheReceiveTh
         ASSERT_TRUE(rig.cb.waitForChange(ESTABLISHING, CONNECTED, 3000));
 
         rig.comms->failWrites = true;
-        testing::internal::CaptureStderr();
+        snlog::Capture capture;
         std::future<CSClient::Result> failing = std::async(std::launch::async, [&] {
             if (underRegistryLock)
                 return client.registerInputParameter(input("LATE"));
@@ -667,7 +660,7 @@ TEST(csclient_ProtocolEngine, AFailedSendPausesTheSendingThreadWhileTheReceiveTh
         const bool stillPausing = failing.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
         client.close();
         const CSClient::Result result = failing.get();
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = capture.err();
 
         EXPECT_TRUE(second);
         EXPECT_TRUE(stillPausing);

@@ -51,8 +51,19 @@ TEST(AppHandshake, ConnectedIsReportedWithNoEngineLockHeld) {
     ClosesWhenConnected closer(*rig.client);
     rig.client->addCallbackInterface(&closer);
     ASSERT_TRUE(rig.open());
-    EXPECT_TRUE(rig.rec.waitFor([&] { return rig.client->getConnectionState() == CSClient::STATE_CLOSED; }));
+    EXPECT_TRUE(rig.rec.waitFor([&] { return rig.rec.states.size() >= 5; }));
     EXPECT_TRUE(closer.closedMeanwhile);
+    // The close made while the connected notification was under way is
+    // notified after it, never before.
+    rig.rec.locked([&] {
+        EXPECT_EQ(rig.rec.states,
+                  (std::vector<std::pair<CSClient::State, CSClient::State>>{
+                      {CSClient::STATE_CLOSED, CSClient::STATE_CONNECTING},
+                      {CSClient::STATE_CONNECTING, CSClient::STATE_ESTABLISHING},
+                      {CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED},
+                      {CSClient::STATE_CONNECTED, CSClient::STATE_CLOSING},
+                      {CSClient::STATE_CLOSING, CSClient::STATE_CLOSED}}));
+    });
     rig.client->removeCallbackInterface(&closer);
 }
 

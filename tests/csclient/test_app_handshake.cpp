@@ -1,6 +1,8 @@
 // AppClient handshake, keep-alive, patient list and version exchange.
+#include "FaultyLink.h"
 #include "Log.h"
 #include "TestProtocol.h"
+#include "TestSupport.h"
 #include "test_app_support.h"
 
 #include <atomic>
@@ -97,6 +99,63 @@ TEST(AppHandshake, AWriteFailingInTheHandshakeConnectsOnlyAfterAReconnect) {
         EXPECT_NE(err.find("Error writing to server (32) \n"), std::string::npos) << err;
         EXPECT_EQ(err.find("Error refreshing active SCE's. Continuing...\n") != std::string::npos, failing == 3) << err;
     }
+}
+
+namespace {
+// Holds the write of the input subscription until released, as a socket
+// write to a server that stops reading does: registration holds the
+// registry lock meanwhile.
+class HeldSubscription : public cstest::FaultyLink {
+public:
+    using FaultyLink::FaultyLink;
+    int writeMessage(const com_vela::RawMessage& m) override {
+        const auto& d = m.getData();
+        if (d.size() >= 44 && d[33] == 2 && d[42] == 0 && d[43] == 0x06) {
+            std::unique_lock<std::mutex> g(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait_for(g, 10s, [&] { return released; });
+        }
+        return FaultyLink::writeMessage(m);
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> g(mutex);
+        return changed.wait_for(g, 5s, [&] { return entered; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> g(mutex);
+        released = true;
+        changed.notify_all();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+};
+}  // namespace
+
+TEST(AppHandshake, TheActivePatientIdIsReadWhileRegistrationWaitsOnAWrite) {
+    auto emu = std::make_shared<SimulatorEmulator>(emulatorOn("127.0.0.1"));  // in memory: never started
+    AppClient client(3, quickTiming());
+    auto* link = new HeldSubscription([emu](const Bytes& f) { return emu->feedClientBytes(SimProtocol::APP, f); }, 0,
+                                      cstest::FaultyLink::Fault::error, 5ms);
+    ASSERT_TRUE(client.engine()->changeCommsInterface(link));
+    ASSERT_EQ(client.registerInputParameters(vitals()), CSClient::RESULT_OK);
+    ASSERT_EQ(client.open("127.0.0.1", 55557), CSClient::RESULT_OK);
+    ASSERT_TRUE(link->waitEntered());
+
+    // The registry lock is held across the write: the full record waits...
+    auto record = std::async(std::launch::async, [&] { return client.getActiveSce().patientId.load(); });
+    EXPECT_EQ(record.wait_for(100ms), std::future_status::timeout);
+    // ...the patient id does not.
+    auto id = std::async(std::launch::async, [&] { return client.getActivePatientId(); });
+    ASSERT_EQ(id.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(id.get(), emu->activePatientId());
+
+    link->release();
+    EXPECT_EQ(record.get(), emu->activePatientId());
+    EXPECT_TRUE(testsupport::eventually([&] { return client.getConnectionState() == CSClient::STATE_CONNECTED; }, 5s));
 }
 
 TEST(AppHandshake, RunsInOrderAndConnectsAfterThePatientList) {

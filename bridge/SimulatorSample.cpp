@@ -165,7 +165,7 @@ SimulatorSample::Status SimulatorSample::status() const {
     s.unit = adaptor.linkStatus();
     s.simConnected = simClient.getConnectionState() == CSClient::STATE_CONNECTED;
     s.appConnected = appClient.getConnectionState() == CSClient::STATE_CONNECTED;
-    s.patientId = appClient.getActiveSce().patientId;
+    s.patientId = appClient.getActivePatientId();
     s.running = flags.running;
     s.featureEnabled = flags.featureEnabled;
     s.calibrating = flags.calibrating;

@@ -14,6 +14,9 @@ CSClient::Result AppClient::startKeepAlive() { return engine()->startKeepAlive()
 void AppClient::stopKeepAlive() { engine()->stopKeepAlive(); }
 CSClient::Result AppClient::sendKeepAlive() { return engine()->sendKeepAlive(); }
 ActiveSce AppClient::getActiveSce() const { return static_cast<const AppProtocol*>(protocol)->getActiveSce(); }
+unsigned AppClient::getActivePatientId() const {
+    return static_cast<const AppProtocol*>(protocol)->getActivePatientId();
+}
 CSClient::Result AppClient::refreshActiveSces() { return engine()->refreshActiveSces(); }
 
 CSClient::Result AppClient::loadSce(unsigned sceId, unsigned secondaryId) { return engine()->loadSce(sceId, secondaryId); }

@@ -52,6 +52,9 @@ public:
     Result sendKeepAlive();
 
     ActiveSce getActiveSce() const;
+    // The active patient's id (0: none), read without waiting for the
+    // registry lock, which registration holds across socket writes.
+    unsigned getActivePatientId() const;
     Result refreshActiveSces();
 
     // Scenario and patient commands.

@@ -1,8 +1,7 @@
 #include "AppProtocol.h"
 
+#include "Log.h"
 #include "ProtocolHelpers.h"
-
-#include <iostream>
 
 namespace com_vela {
 
@@ -94,7 +93,7 @@ void AppProtocol::handleConnectionStateChange(CSClient::State, CSClient::State n
         unregisterAllLocalParameters();
         break;
     case CSClient::STATE_ESTABLISHING:
-        if (!isQuiet()) std::cout << "Sending flow control request..." << std::endl;
+        if (!isQuiet()) snlog::out() << "Sending flow control request...";
         sendFlowControlMessage(FLOW_CONTROL_REQUEST);
         break;
     case CSClient::STATE_CONNECTED:
@@ -144,9 +143,9 @@ CSClient::Result AppProtocol::eventsSubscribe(EventMode mode, int value) {
 }
 
 CSClient::Result AppProtocol::refreshActiveSces() {
-    if (!isQuiet()) std::cout << "Refreshing Active Sces..." << std::endl;
+    if (!isQuiet()) snlog::out() << "Refreshing Active Sces...";
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         activeSce.clear();
     }
     static const unsigned char sListHeader[12] = APP_HEADER(1, 0x01);
@@ -162,17 +161,16 @@ ActiveSce AppProtocol::getActiveSce() const {
 void AppProtocol::registerAllParameters() {
     if (active().patientId == 0) return;
     if (!isQuiet())
-        std::cout << "Registering input parameters (" << getNumberOfInputParametersWaitingForConfirmation() << ")..."
-                  << std::endl;
+        snlog::out() << "Registering input parameters (" << getNumberOfInputParametersWaitingForConfirmation() << ")...";
     reregisterAllInputParameters();
     if (!isQuiet())
-        std::cout << "Registering output parameters (" << getNumberOfOutputParametersWaitingForConfirmation()
-                  << ")..." << std::endl;
+        snlog::out() << "Registering output parameters (" << getNumberOfOutputParametersWaitingForConfirmation()
+                  << ")...";
     reregisterAllOutputParameters();
 }
 
 CSClient::Result AppProtocol::requestSimulatorVersion() {
-    if (!isQuiet()) std::cout << "Sending server version request..." << std::endl;
+    if (!isQuiet()) snlog::out() << "Sending server version request...";
     RawMessage m = command(CODE_VERSION_REQUEST);
     m.write(0u);
     return sendMessage(m);
@@ -207,9 +205,12 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
         case SUBPROTOCOL_HANDSHAKE:
             if (code == CODE_PATIENT_LIST_RESPONSE) {
                 handlePatientList(message);
+                // A send that fails in the registration gives the connection
+                // up: the handshake then ends without connecting, and the
+                // next connection registers again.
                 if (getState() == CSClient::STATE_ESTABLISHING) {
                     registerAllParameters();
-                    setState(CSClient::STATE_CONNECTED);
+                    changeState(CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED);
                 }
             }
             return;
@@ -238,19 +239,18 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
 void AppProtocol::handleFlowControl(const RawMessage& message) {
     if (message.getDoubleWord(FlowControl::TYPE) != FLOW_CONTROL_GRANT) return;  // 0 when absent
     if (getState() != CSClient::STATE_ESTABLISHING) return;
-    if (!isQuiet()) std::cout << "Sending subscribe to all events..." << std::endl;
+    if (!isQuiet()) snlog::out() << "Sending subscribe to all events...";
     eventsSubscribe(EVENTS_ALL, 0);
     if (refreshActiveSces() != CSClient::RESULT_OK) {
-        std::cerr << "Error refreshing active SCE's. Continuing..." << std::endl;
-        setState(CSClient::STATE_CONNECTED);
+        snlog::err(snlog::Priority::warning) << "Error refreshing active SCE's. Continuing...";
+        changeState(CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED);
     }
 }
 
 void AppProtocol::handlePatientList(const RawMessage& message) {
     const unsigned n = message.getDoubleWord(PatientListResponse::COUNT);
     if (n > 1)
-        std::cerr << "Warning, multiple patients in a patient list response: " << n << ". Handling only the first one!"
-                  << std::endl;
+        snlog::err(snlog::Priority::warning) << "Warning, multiple patients in a patient list response: " << n << ". Handling only the first one!";
     ActiveSce now;
     if (n >= 1) {
         AppClient::SimulationMode mode = AppClient::MODE_STOPPED;
@@ -262,11 +262,11 @@ void AppProtocol::handlePatientList(const RawMessage& message) {
             case 4: mode = AppClient::MODE_SPEED_4X; break;
             case 8: mode = AppClient::MODE_SPEED_8X; break;
             default:
-                std::cerr << "Patient started but unknown speed " << speed << ". Reporting as 4x" << std::endl;
+                snlog::err(snlog::Priority::warning) << "Patient started but unknown speed " << speed << ". Reporting as 4x";
                 mode = AppClient::MODE_SPEED_4X;
             }
         }
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         activeSce.mode = mode;
         activeSce.sceId = message.getDoubleWord(PatientListResponse::SCE_ID);
         activeSce.patientId = message.getDoubleWord(PatientListResponse::PATIENT_ID);
@@ -284,7 +284,7 @@ void AppProtocol::handleVersionResponse(const RawMessage& message) {
     if (message.getDoubleWord(VersionResponse::STATUS) != STATUS_SUCCESS) return;
     std::string version = readName(message, VersionResponse::TEXT, VersionResponse::TEXT_SIZE);
     setServerVersion(version);
-    if (!isQuiet()) std::cout << "Found server version: " << version << std::endl;
+    if (!isQuiet()) snlog::out() << "Found server version: " << version;
     setProtocolVersion(1);
 }
 
@@ -300,8 +300,7 @@ CSClient::Result AppProtocol::splitOrSend(const std::vector<Entry*>& entries, co
     if (entries.empty()) return CSClient::RESULT_OK;
     if (entries.size() > MAX_SUBSCRIPTION_ENTRIES) {
         if (!isQuiet())
-            std::cout << "Splitting large " << what << " subscription: " << entries.size() << " parameters requested"
-                      << std::endl;
+            snlog::out() << "Splitting large " << what << " subscription: " << entries.size() << " parameters requested";
         const auto half = entries.begin() + static_cast<long>(entries.size() / 2);
         CSClient::Result r = (this->*again)(std::vector<Entry*>(entries.begin(), half));
         if (r != CSClient::RESULT_OK) return r;
@@ -348,7 +347,7 @@ CSClient::Result AppProtocol::sendInputUnsubscriptionRequest(const std::vector<I
     const unsigned patientId = active().patientId;
     if (patientId == 0) return CSClient::RESULT_NOT_RUNNING;
     if (!isQuiet())
-        std::cout << "Unsubscribing from " << entries.size() << " inputs for SIM ID: " << patientId << std::endl;
+        snlog::out() << "Unsubscribing from " << entries.size() << " inputs for SIM ID: " << patientId;
     return keptForLater(sendMessage(serverIdList(sHeader, CODE_INPUT_UNSUBSCRIPTION, patientId, entries)));
 }
 
@@ -357,7 +356,7 @@ CSClient::Result AppProtocol::sendOutputUnsubscriptionRequest(const std::vector<
     const unsigned patientId = active().patientId;
     if (patientId == 0) return CSClient::RESULT_OK;
     if (!isQuiet())
-        std::cout << "Unsubscribing from " << entries.size() << " outputs for SCE ID: " << patientId << std::endl;
+        snlog::out() << "Unsubscribing from " << entries.size() << " outputs for SCE ID: " << patientId;
     return keptForLater(sendMessage(serverIdList(sHeader, CODE_OUTPUT_UNSUBSCRIPTION, patientId, entries)));
 }
 
@@ -393,11 +392,11 @@ CSClient::Result AppProtocol::publishSignalParameter(const CSClient::Parameter& 
         if (!validParameter(parameter.id, parameter.type)) return CSClient::RESULT_INVALID;
         auto it = outputsByName.find(parameter.id);
         if (it == outputsByName.end()) {
-            std::cerr << "Unknown parameter: " << parameter.id << std::endl;
+            snlog::err() << "Unknown parameter: " << parameter.id;
             return CSClient::RESULT_INVALID;
         }
         if (it->second->serverId == UNCONFIRMED_SERVER_ID) {
-            std::cerr << "No subscription for: " << parameter.id << std::endl;
+            snlog::err() << "No subscription for: " << parameter.id;
             return CSClient::RESULT_REFUSED;
         }
         entry.serverId = it->second->serverId;
@@ -457,7 +456,7 @@ void AppProtocol::handlePatientUpdate(const RawMessage& message) {
 
 CSClient::Result AppProtocol::loadSce(unsigned sceId, unsigned secondaryId) {
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (activeSce.patientId != 0) return CSClient::RESULT_BUSY;
         activeSce.secondaryId = secondaryId;
     }
@@ -471,7 +470,7 @@ CSClient::Result AppProtocol::startSce(unsigned sceId, unsigned secondaryId, boo
     bool loaded;
     unsigned loadedPatient = 0;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         loaded = activeSce.mode == AppClient::MODE_LOADED;
         if (loaded) {
             if (sceId != activeSce.sceId && secondaryId != activeSce.secondaryId) return CSClient::RESULT_BUSY;
@@ -603,7 +602,7 @@ void AppProtocol::handleSceLoaded(const RawMessage& message) {
                          message.getDoubleWord(LoadResponse::STATUS) == STATUS_SUCCESS;
     unsigned secondaryId;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (success) {
             activeSce.mode = AppClient::MODE_LOADED;
             activeSce.sceId = sceId;
@@ -624,7 +623,7 @@ void AppProtocol::handleSceStarted(const RawMessage& message) {
     if (message.getDoubleWord(StartResponse::STATUS) != 0) return;  // accepted: the started event announces it
     ActiveSce before;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         before = activeSce;
         activeSce.sceId = 0;
         activeSce.patientId = 0;
@@ -635,7 +634,7 @@ void AppProtocol::handleSceStarted(const RawMessage& message) {
 }
 
 void AppProtocol::handleRunTrainingCaseResponse(const RawMessage& message) {
-    RegistryGuard guard(*this);
+    ActiveSceChange change(*this);
     if (message.getDoubleWord(RunTrainingCaseResponse::PATIENT_ID) != activeSce.patientId) return;
     if (message.getDoubleWord(RunTrainingCaseResponse::STATUS) == STATUS_SUCCESS) {
         activeSce.sceId = message.getDoubleWord(RunTrainingCaseResponse::SCE_ID);
@@ -664,7 +663,7 @@ void AppProtocol::handleEventSceLoaded(const RawMessage& message) {
     const unsigned sceId = message.getDoubleWord(Event::LOADED_SCE_ID);
     unsigned secondaryId;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (message.getDoubleWord(Event::LOADED_STATUS) == STATUS_SUCCESS) {
             activeSce.mode = AppClient::MODE_PAUSED;
             activeSce.sceId = sceId;
@@ -682,7 +681,7 @@ void AppProtocol::handleEventSceStarted(const RawMessage& message) {
     const unsigned status = message.getDoubleWord(Event::STATUS);
     if (status == STATUS_SUCCESS) {
         {
-            RegistryGuard guard(*this);
+            ActiveSceChange change(*this);
             activeSce.mode = AppClient::MODE_SPEED_1X;
             activeSce.patientId = patientId;
         }
@@ -699,7 +698,7 @@ void AppProtocol::handleEventScePaused(const RawMessage& message) {
     const unsigned patientId = message.getDoubleWord(Event::PATIENT_ID);
     const unsigned status = message.getDoubleWord(Event::STATUS);
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (status == STATUS_SUCCESS && patientId == activeSce.patientId) activeSce.mode = AppClient::MODE_PAUSED;
     }
     for (auto* cb : appCallbacks()) cb->sceModeChanged(patientId, AppClient::MODE_PAUSED, statusResult(status));
@@ -711,7 +710,7 @@ void AppProtocol::handleEventSceStopped(const RawMessage& message) {
     const unsigned status = message.getDoubleWord(Event::STATUS);
     ActiveSce before;
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         before = activeSce;
         if (status == STATUS_SUCCESS) {
             activeSce.clear();
@@ -737,11 +736,11 @@ void AppProtocol::handleEventSceSpeedModified(const RawMessage& message) {
     const unsigned status = message.getDoubleWord(Event::SPEED_STATUS);
     AppClient::SimulationMode mode;
     if (!eventSpeedMode(speed, mode)) {
-        if (!isQuiet()) std::cerr << "Sce " << patientId << " Event with unknown speed: " << speed << std::endl;
+        if (!isQuiet()) snlog::err(snlog::Priority::warning) << "Sce " << patientId << " Event with unknown speed: " << speed;
         return;
     }
     {
-        RegistryGuard guard(*this);
+        ActiveSceChange change(*this);
         if (status == STATUS_SUCCESS && patientId == activeSce.patientId) activeSce.mode = mode;
     }
     for (auto* cb : appCallbacks()) cb->sceModeChanged(patientId, mode, statusResult(status));

@@ -198,6 +198,9 @@ public:
     void stopKeepAlive();
     CSClient::Result sendKeepAlive();
     ActiveSce getActiveSce() const;
+    // The active patient's id without the registry lock (which registration
+    // holds across socket writes): for readers that must not wait.
+    unsigned getActivePatientId() const { return activePatientId.load(); }
     CSClient::Result refreshActiveSces();
 
     // Scenario and patient commands.
@@ -233,6 +236,20 @@ public:
     void handleEventSceSpeedModified(const RawMessage& message);
 
 private:
+    // Holds the registry lock for a change of the active patient record and
+    // copies its patient id for the lock-free readers before releasing it.
+    class ActiveSceChange {
+    public:
+        explicit ActiveSceChange(AppProtocol& engine) : guard(engine), engine(engine) {}
+        ~ActiveSceChange() { engine.activePatientId.store(engine.activeSce.patientId.load()); }
+        ActiveSceChange(const ActiveSceChange&) = delete;
+        ActiveSceChange& operator=(const ActiveSceChange&) = delete;
+
+    private:
+        RegistryGuard guard;
+        AppProtocol& engine;
+    };
+
     void handlePatientList(const RawMessage& message);
     void handleVersionResponse(const RawMessage& message);
     void handleSubscribeResponse(const RawMessage& message);
@@ -254,9 +271,12 @@ private:
 
     // The active patient. One rule: every read and write of it holds the
     // registry lock (the request builders run with it held already, the
-    // others take it), so its four fields always change together and every
-    // decision reads one consistent record.
+    // others take it; a change takes it through ActiveSceChange), so its four
+    // fields always change together and every decision reads one consistent
+    // record.
     ActiveSce activeSce;
+    // activeSce.patientId as of its last change (ActiveSceChange).
+    std::atomic<unsigned> activePatientId{0};
     CSThread keepAliveThread;
 };
 

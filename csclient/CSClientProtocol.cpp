@@ -1,9 +1,9 @@
 #include "CSClientProtocol.h"
 
 #include "CSCommsInterfaceTCP.h"
+#include "Log.h"
 
 #include <algorithm>
-#include <iostream>
 
 namespace com_vela {
 
@@ -19,6 +19,26 @@ bool isLive(CSClient::State s)
 bool isUp(CSClient::State s)
 {
     return s == CSClient::STATE_ESTABLISHING || s == CSClient::STATE_CONNECTED;
+}
+
+// The moves of the state machine; every other is refused.
+bool isMove(CSClient::State from, CSClient::State to)
+{
+    switch (from) {
+    case CSClient::STATE_CLOSED:
+        return to == CSClient::STATE_CONNECTING;
+    case CSClient::STATE_CONNECTING:
+        return to == CSClient::STATE_ESTABLISHING || to == CSClient::STATE_CLOSING;
+    case CSClient::STATE_ESTABLISHING:
+        return to == CSClient::STATE_CONNECTED || to == CSClient::STATE_CONNECTING || to == CSClient::STATE_CLOSING;
+    case CSClient::STATE_CONNECTED:
+        return to == CSClient::STATE_CONNECTION_LOST || to == CSClient::STATE_CLOSING;
+    case CSClient::STATE_CONNECTION_LOST:
+        return to == CSClient::STATE_CONNECTING || to == CSClient::STATE_CLOSING;
+    case CSClient::STATE_CLOSING:
+        return to == CSClient::STATE_CLOSED;
+    }
+    return false;
 }
 
 // Body bytes asked of the socket per read: the body buffer grows with what
@@ -48,7 +68,6 @@ CSClientProtocol::CSClientProtocol(unsigned o, const Timing& t)
       connectionLock(true),
       callbackLock(false),
       state(CSClient::STATE_CLOSED),
-      stateChanges(0),
       comms(new CSCommsInterfaceTCP(t)),
       connectionNumber(0),
       pendingCloseConnection(0),
@@ -64,6 +83,7 @@ CSClientProtocol::~CSClientProtocol()
         forceCloseConnection();
         receiveThread.waitForThread();
     }
+    waitForStateNotifications();
     if (tOwedClose.engine == this)
         tOwedClose = OwedClose();
     unregisterAllLocalParameters();
@@ -93,7 +113,7 @@ bool CSClientProtocol::changeCommsInterface(CSCommsInterface* replacement)
 {
     if (!replacement)
         return false;
-    CSLockGuard g(connectionLock);
+    ConnectionGuard g(*this);
     if (state.load() != CSClient::STATE_CLOSED)
         return false;
     delete comms;
@@ -107,7 +127,7 @@ CSClient::Result CSClientProtocol::openConnection(unsigned address, unsigned por
                                                   const CSClient::ConnectionOptions* connection)
 {
     {
-        CSLockGuard g(connectionLock);
+        ConnectionGuard g(*this);
         if (state.load() != CSClient::STATE_CLOSED)
             return CSClient::RESULT_FAILED;
         // Opened from a notification on the receive thread itself: that
@@ -117,7 +137,7 @@ CSClient::Result CSClientProtocol::openConnection(unsigned address, unsigned por
             return CSClient::RESULT_FAILED;
         if (receiveThread.isActive())
             receiveThread.joinWithin(timing.receiveThreadJoinBound);
-        setState(CSClient::STATE_CONNECTING);
+        takeState(CSClient::STATE_CLOSED, CSClient::STATE_CONNECTING);
         serverPort.store(port);
         serverAddress.store(address);
         connectionOptions = connection ? *connection : CSClient::ConnectionOptions();
@@ -128,7 +148,7 @@ CSClient::Result CSClientProtocol::openConnection(unsigned address, unsigned por
     if (receiveThread.create(&CSClientProtocol::mainThread, this))
         return CSClient::RESULT_OK;
 
-    CSLockGuard g(connectionLock);
+    ConnectionGuard g(*this);
     if (isLive(state.load())) {
         setState(CSClient::STATE_CLOSING);
         serverAddress.store(0);
@@ -146,7 +166,7 @@ CSClient::Result CSClientProtocol::runReceiveLoopInline(unsigned address, unsign
     if (hasOptions(OPTION_AUTO_RECONNECT))
         return CSClient::RESULT_INVALID;
     {
-        CSLockGuard g(connectionLock);
+        ConnectionGuard g(*this);
         if (state.load() != CSClient::STATE_CLOSED || receiveThread.isActive())
             return CSClient::RESULT_FAILED;
         setState(CSClient::STATE_CONNECTING);
@@ -198,7 +218,7 @@ void CSClientProtocol::receiveLoop()
             break;
         case CSClient::STATE_CLOSED:
         case CSClient::STATE_CLOSING: {
-            CSLockGuard g(connectionLock);
+            ConnectionGuard g(*this);
             finishClosing();
             return;
         }
@@ -256,23 +276,23 @@ CSClient::Result CSClientProtocol::startConnection()
         }
         if (comms->openConnection(serverAddress.load(), serverPort.load())) {
             connectionNumber.fetch_add(1);
-            setState(CSClient::STATE_ESTABLISHING);
-            connectionLock.unlock();
+            takeState(CSClient::STATE_CONNECTING, CSClient::STATE_ESTABLISHING);
+            releaseConnectionLock();
             return CSClient::RESULT_OK;
         }
     }
-    connectionLock.unlock();
+    releaseConnectionLock();
     closeConnection();
     return CSClient::RESULT_FAILED;
 }
 
 bool CSClientProtocol::applyReconnectPolicy()
 {
-    CSLockGuard g(connectionLock);
+    ConnectionGuard g(*this);
     const CSClient::State s = state.load();
     if (!hasOptions(OPTION_AUTO_RECONNECT)) {
         if (isLive(s)) {
-            setState(CSClient::STATE_CLOSING);
+            takeState(s, CSClient::STATE_CLOSING);
             serverAddress.store(0);
             serverPort.store(0);
         }
@@ -283,13 +303,13 @@ bool CSClientProtocol::applyReconnectPolicy()
     case CSClient::STATE_CONNECTION_LOST:
         return true;
     case CSClient::STATE_ESTABLISHING:
-        setState(CSClient::STATE_CONNECTING);
+        takeState(s, CSClient::STATE_CONNECTING);
         return true;
     case CSClient::STATE_CONNECTED:
         if (!isQuiet())
-            std::cout << "Attempting to reconnect..." << std::endl;
-        setState(CSClient::STATE_CONNECTION_LOST);
-        setState(CSClient::STATE_CONNECTING);
+            snlog::out() << "Attempting to reconnect...";
+        takeState(s, CSClient::STATE_CONNECTION_LOST);
+        takeState(CSClient::STATE_CONNECTION_LOST, CSClient::STATE_CONNECTING);
         return true;
     case CSClient::STATE_CLOSED:
     case CSClient::STATE_CLOSING:
@@ -318,9 +338,9 @@ void CSClientProtocol::closeAfterFailedSend(unsigned connection)
 
 void CSClientProtocol::closeFailedConnection(unsigned connection)
 {
-    // A thread holding the connection lock may be calling out to the
-    // application, which may wait for this thread: never wait for that lock
-    // here. The receive thread makes the close then; the pause stays here.
+    // A thread holding the connection lock may be in a blocking connect or
+    // write: never wait for that lock here. The receive thread makes the
+    // close then; the pause stays here.
     if (connectionLock.tryLock() != 0) {
         pendingCloseConnection.store(connection);
         if (hasOptions(OPTION_AUTO_RECONNECT))
@@ -329,7 +349,7 @@ void CSClientProtocol::closeFailedConnection(unsigned connection)
     }
     // Only the connection that failed is closed, and only once.
     const bool pause = connection == connectionNumber.load() && isUp(state.load()) && applyReconnectPolicy();
-    connectionLock.unlock();
+    releaseConnectionLock();
     if (pause)
         pauseAfterClose();
 }
@@ -339,7 +359,7 @@ void CSClientProtocol::closePendingConnection()
     // On the receive thread, for a send that failed elsewhere: the thread
     // that met the failure makes the pause.
     const unsigned pending = pendingCloseConnection.exchange(0);
-    CSLockGuard g(connectionLock);
+    ConnectionGuard g(*this);
     if (pending != 0 && pending == connectionNumber.load() && isUp(state.load()))
         applyReconnectPolicy();
 }
@@ -366,7 +386,7 @@ CSClientProtocol::RegistryGuard::~RegistryGuard()
 
 void CSClientProtocol::forceCloseConnection()
 {
-    CSLockGuard g(connectionLock);
+    ConnectionGuard g(*this);
     if (isLive(state.load())) {
         setState(CSClient::STATE_CLOSING);
         serverAddress.store(0);
@@ -378,6 +398,7 @@ void CSClientProtocol::waitForReceiveThread()
 {
     if (receiveThread.isActive() && !receiveThread.isCurrentThread())
         receiveThread.waitForThread();
+    waitForStateNotifications();
 }
 
 bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& bodyLength)
@@ -388,13 +409,13 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& bodyL
         return false;
     if (got == 0) {
         if (!isQuiet())
-            std::cerr << "Connection closed by server." << std::endl;
+            snlog::err(snlog::Priority::warning) << "Connection closed by server.";
         closeConnection();
         return false;
     }
     if (got < 0) {
         if (!isQuiet())
-            std::cerr << "Read error. Closing connection." << std::endl;
+            snlog::err() << "Read error. Closing connection.";
         closeConnection();
         return false;
     }
@@ -404,12 +425,11 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& bodyL
         return true;
     case FRAME_HEADER_SHORT:
         if (!isQuiet())
-            std::cerr << "Couldn't read a complete header. Closing connection." << std::endl;
+            snlog::err() << "Couldn't read a complete header. Closing connection.";
         break;
     case FRAME_HEADER_BAD_LENGTH:
         if (!isQuiet())
-            std::cerr << "Invalid message data received (" << frameLength << "). Closing connection."
-                      << std::endl;
+            snlog::err() << "Invalid message data received (" << frameLength << "). Closing connection.";
         break;
     }
     closeConnection();
@@ -431,13 +451,13 @@ void CSClientProtocol::receiveMessage()
         const int got = comms->readMessage(std::min(bodyLength - received, BODY_CHUNK), message);
         if (got == 0) {
             if (!isQuiet())
-                std::cout << "Connection closed by server." << std::endl;
+                snlog::out() << "Connection closed by server.";
             closeConnection();
             return;
         }
         if (got < 0 && got != -2) {
             if (!isQuiet())
-                std::cerr << "Read error. Closing connection." << std::endl;
+                snlog::err() << "Read error. Closing connection.";
             closeConnection();
             return;
         }
@@ -471,7 +491,7 @@ CSClient::Result CSClientProtocol::sendMessage(const RawMessage& message)
     const int written = comms->writeMessage(frame);
     if (written != static_cast<int>(frame.getSize())) {
         const int error = errno;
-        std::cerr << "Error writing to server (" << error << ") " << std::endl;
+        snlog::err() << "Error writing to server (" << error << ") ";
         closeAfterFailedSend(connection);
         return CSClient::RESULT_FAILED;
     }
@@ -480,46 +500,97 @@ CSClient::Result CSClientProtocol::sendMessage(const RawMessage& message)
 
 void CSClientProtocol::setState(CSClient::State newState)
 {
-    CSClient::State oldState;
-    unsigned change;
-    {
-        CSLockGuard g(connectionLock);
-        oldState = state.load();
-        if (newState == oldState)
-            return;
-        // A close request is final: only the receive thread's STATE_CLOSED
-        // may follow it (a handshake finishing on the receive thread must not
-        // undo it), and a closed engine is reopened only by openConnection.
-        if (oldState == CSClient::STATE_CLOSING && newState != CSClient::STATE_CLOSED)
-            return;
-        if (oldState == CSClient::STATE_CLOSED && newState != CSClient::STATE_CONNECTING)
-            return;
-        state.store(newState);
-        change = stateChanges.fetch_add(1) + 1;
-        if (newState == CSClient::STATE_CLOSING)
-            wakeSleepers();
-    }
-    notifyStateChange(oldState, newState, change);
+    ConnectionGuard g(*this);
+    takeState(state.load(), newState);
 }
 
-void CSClientProtocol::notifyStateChange(CSClient::State oldState, CSClient::State newState, unsigned change)
+bool CSClientProtocol::changeState(CSClient::State expected, CSClient::State newState)
 {
-    // The engine's own transitions hold the connection lock here, so that
-    // nested changes come in order. A caller without it (the APP handshake
-    // on the receive thread) calls out with no engine lock held; another
-    // thread may then change the state meanwhile, and its notification
-    // supersedes this one.
-    const bool ordered = connectionLock.isHeldByCurrentThread();
-    auto superseded = [&] { return !ordered && stateChanges.load() != change; };
-    std::set<CSClient::CallbackIface*> copy;
-    getCallbackInterfaces(copy);
-    for (CSClient::CallbackIface* callback : copy) {
-        if (superseded())
-            return;
-        callback->connectionStateChanged(oldState, newState);
+    ConnectionGuard g(*this);
+    return state.load() == expected && takeState(expected, newState);
+}
+
+// The caller holds the connection lock and has read `from` under it. A
+// close request is final (only the receive thread's STATE_CLOSED follows
+// it), a closed engine is reopened only by an open, and STATE_CONNECTED is
+// reached only from STATE_ESTABLISHING.
+bool CSClientProtocol::takeState(CSClient::State from, CSClient::State to)
+{
+    if (state.load() != from || !isMove(from, to))
+        return false;
+    state.store(to);
+    {
+        std::lock_guard<std::mutex> g(notifyMutex);
+        pendingNotifications.push_back(StateChange{from, to});
     }
-    if (!superseded())
-        handleConnectionStateChange(oldState, newState);
+    if (to == CSClient::STATE_CLOSING)
+        wakeSleepers();
+    // The engine's own reaction runs in the same step, so it never acts on
+    // a state that another thread has left meanwhile; changes it makes are
+    // queued after this one.
+    handleConnectionStateChange(from, to);
+    return true;
+}
+
+CSClientProtocol::ConnectionGuard::ConnectionGuard(CSClientProtocol& e) : engine(e)
+{
+    engine.connectionLock.lock();
+}
+
+CSClientProtocol::ConnectionGuard::~ConnectionGuard()
+{
+    engine.releaseConnectionLock();
+}
+
+void CSClientProtocol::releaseConnectionLock()
+{
+    connectionLock.unlock();
+    deliverStateChanges();
+}
+
+// Delivers the queued changes in order, on the first thread to get here
+// that holds no engine lock; the others leave theirs to it, including the
+// changes that its own callbacks make (delivered after the current one).
+void CSClientProtocol::deliverStateChanges()
+{
+    if (connectionLock.isHeldByCurrentThread() || registryLock.isHeldByCurrentThread())
+        return;
+    std::unique_lock<std::mutex> g(notifyMutex);
+    if (notifying)
+        return;
+    notifying = true;
+    notifier = std::this_thread::get_id();
+    struct Done {
+        CSClientProtocol& engine;
+        std::unique_lock<std::mutex>& lock;
+        ~Done()
+        {
+            if (!lock.owns_lock())
+                lock.lock();
+            engine.notifying = false;
+            engine.notifier = std::thread::id();
+            engine.notificationsDone.notify_all();
+        }
+    } done{*this, g};
+    while (!pendingNotifications.empty()) {
+        const StateChange change = pendingNotifications.front();
+        pendingNotifications.pop_front();
+        g.unlock();
+        std::set<CSClient::CallbackIface*> copy;
+        getCallbackInterfaces(copy);
+        for (CSClient::CallbackIface* callback : copy)
+            callback->connectionStateChanged(change.from, change.to);
+        g.lock();
+    }
+}
+
+void CSClientProtocol::waitForStateNotifications()
+{
+    deliverStateChanges();
+    std::unique_lock<std::mutex> g(notifyMutex);
+    if (notifying && notifier == std::this_thread::get_id())
+        return;  // inside a notification of this very engine
+    notificationsDone.wait(g, [this] { return !notifying && pendingNotifications.empty(); });
 }
 
 void CSClientProtocol::handleConnectionStateChange(CSClient::State, CSClient::State newState)
@@ -529,7 +600,7 @@ void CSClientProtocol::handleConnectionStateChange(CSClient::State, CSClient::St
         unregisterAllLocalParameters();
         break;
     case CSClient::STATE_ESTABLISHING:
-        setState(CSClient::STATE_CONNECTED);
+        changeState(CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED);
         break;
     case CSClient::STATE_CONNECTED: {
         // Re-registration follows even when the version request failed and
@@ -545,8 +616,7 @@ void CSClientProtocol::handleConnectionStateChange(CSClient::State, CSClient::St
         if (inputs == 0 && outputs == 0)
             break;
         if (!isQuiet())
-            std::cout << "Re-registering input/output parameters (" << inputs << "/" << outputs << ")..."
-                      << std::endl;
+            snlog::out() << "Re-registering input/output parameters (" << inputs << "/" << outputs << ")...";
         reregisterAllInputParameters();
         reregisterAllOutputParameters();
         break;

@@ -12,11 +12,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace com_vela {
@@ -27,6 +29,14 @@ namespace com_vela {
 //
 // Lock order: connectionLock, then registryLock, then the comms write lock.
 // The callback lock is held only to copy or edit the set.
+//
+// State moves: every move is one of the state machine's and is checked and
+// made under the connection lock in one step, together with the engine's
+// own reaction to it (handleConnectionStateChange). A move that a concurrent
+// failure can invalidate names the state it expects (changeState). The
+// callbacks hear of the moves afterwards, with no engine lock held, in the
+// order the states were taken: each move is queued as it is made, and one
+// thread at a time delivers the queue.
 //
 // A send that fails closes the connection under the reconnect policy on the
 // thread that met the failure, and the pause before the next connect attempt
@@ -120,7 +130,13 @@ public:
     CSClient::Result startConnection();
     void receiveMessage();
     CSClient::Result sendMessage(const RawMessage& message);
+    // Moves to `newState` from whatever the state is, when the state machine
+    // has that move; otherwise nothing happens.
     void setState(CSClient::State newState);
+    // Moves to `newState` only from `expected`: false, with nothing changed
+    // or notified, when the state is another or the move is not one of the
+    // machine's.
+    bool changeState(CSClient::State expected, CSClient::State newState);
     bool readMessageHeader(RawMessage::Type& type, unsigned& bodyLength);
 
     static void* mainThread(void* engine);
@@ -133,8 +149,9 @@ public:
     // automatic reconnection, under which the loop would never end.
     CSClient::Result runReceiveLoopInline(unsigned address, unsigned port);
 
-    // Joins a finished receive thread; the owner calls it once the state is
-    // STATE_CLOSED and before destroying the engine.
+    // Joins a finished receive thread and waits until every state change is
+    // notified; the owner calls it once the state is STATE_CLOSED and before
+    // destroying the engine.
     void waitForReceiveThread();
 
     const Timing& getTiming() const { return timing; }
@@ -236,6 +253,28 @@ protected:
     std::map<unsigned, OutputParameterEntry*> outputsById;
 
 private:
+    // Holds the connection lock for a scope; once this thread no longer
+    // holds it, the state changes made meanwhile are notified.
+    class ConnectionGuard {
+    public:
+        explicit ConnectionGuard(CSClientProtocol& engine);
+        ~ConnectionGuard();
+        ConnectionGuard(const ConnectionGuard&) = delete;
+        ConnectionGuard& operator=(const ConnectionGuard&) = delete;
+
+    private:
+        CSClientProtocol& engine;
+    };
+
+    struct StateChange {
+        CSClient::State from;
+        CSClient::State to;
+    };
+
+    bool takeState(CSClient::State from, CSClient::State to);
+    void releaseConnectionLock();
+    void deliverStateChanges();
+    void waitForStateNotifications();
     void receiveLoop();
     void finishClosing();
     bool applyReconnectPolicy();
@@ -248,7 +287,6 @@ private:
     bool closeRequested() const;
     bool connectionGivenUp() const;
     void wakeSleepers();
-    void notifyStateChange(CSClient::State oldState, CSClient::State newState, unsigned change);
     template <typename Entry, typename IdMap, typename Send>
     void unregisterEntries(const std::vector<std::string>& names, std::map<std::string, Entry*>& byName,
                            IdMap& byId, Send send);
@@ -269,9 +307,6 @@ private:
     CSMutex connectionLock;
     mutable CSMutex callbackLock;
     std::atomic<CSClient::State> state;
-    // Counts state changes: a notification made without the connection lock
-    // stops once a later change has been made.
-    std::atomic<unsigned> stateChanges;
     CSCommsInterface* comms;
     std::set<CSClient::CallbackIface*> callbacks;
 
@@ -284,6 +319,14 @@ private:
 
     std::mutex sleepMutex;
     std::condition_variable sleepCondition;
+
+    // State changes not yet notified, in the order they were taken, and the
+    // thread delivering them (none while `notifying` is false).
+    std::mutex notifyMutex;
+    std::condition_variable notificationsDone;
+    std::deque<StateChange> pendingNotifications;
+    bool notifying = false;
+    std::thread::id notifier;
 };
 
 // For tests only.

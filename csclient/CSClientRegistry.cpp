@@ -2,9 +2,8 @@
 // client's subscriptions (inputs) and publications (outputs).
 #include "CSClientProtocol.h"
 
+#include "Log.h"
 #include "ProtocolHelpers.h"
-
-#include <iostream>
 
 namespace com_vela {
 
@@ -53,12 +52,11 @@ bool notYetRegistered(const Def* defs, unsigned count, unsigned i, const Table& 
 {
     const std::string& id = defs[i].id;
     if (byName.count(id)) {
-        std::cerr << "Parameter '" << id << "' already registered." << std::endl;
+        snlog::err() << "Parameter '" << id << "' already registered.";
         return false;
     }
     if (repeatedLater(defs, count, i)) {
-        std::cerr << "Parameter '" << id << "' is requested more than once in the same subscription call."
-                  << std::endl;
+        snlog::err() << "Parameter '" << id << "' is requested more than once in the same subscription call.";
         return false;
     }
     return true;
@@ -69,11 +67,11 @@ bool notYetRegistered(const Def* defs, unsigned count, unsigned i, const Table& 
 bool CSClientProtocol::validParameter(const std::string& id, CSClient::ParameterType type)
 {
     if (type == CSClient::PARAMETER_TYPE_INVALID) {
-        std::cerr << "Subscription type of parameter id string '" << id << "' is invalid!" << std::endl;
+        snlog::err() << "Subscription type of parameter id string '" << id << "' is invalid!";
         return false;
     }
     if (id.size() >= ID_FIELD_SIZE) {
-        std::cerr << "Length of parameter id string '" << id << "' exceeds maximum " << ID_FIELD_SIZE << std::endl;
+        snlog::err() << "Length of parameter id string '" << id << "' exceeds maximum " << ID_FIELD_SIZE;
         return false;
     }
     return true;
@@ -121,13 +119,12 @@ CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::Outp
         const CSClient::OutputDef& d = defs[i];
         // Outputs have their own type line, and a quiet length check.
         if (d.type == CSClient::PARAMETER_TYPE_INVALID) {
-            std::cerr << "Invalid parameter type for output id string '" << d.id << "'!" << std::endl;
+            snlog::err() << "Invalid parameter type for output id string '" << d.id << "'!";
             return CSClient::RESULT_INVALID;
         }
         if (d.id.size() >= ID_FIELD_SIZE) {
             if (!isQuiet())
-                std::cerr << "Length of parameter id string '" << d.id << "' exceeds maximum " << ID_FIELD_SIZE
-                          << std::endl;
+                snlog::err() << "Length of parameter id string '" << d.id << "' exceeds maximum " << ID_FIELD_SIZE;
             return CSClient::RESULT_INVALID;
         }
         if (!notYetRegistered(defs, count, i, outputsByName))
@@ -237,7 +234,7 @@ void CSClientProtocol::reregisterAllInputParameters()
         if (inputsByName.empty())
             return;
         if (!isQuiet())
-            std::cout << "Registering " << inputsByName.size() << " input parameters with server..." << std::endl;
+            snlog::out() << "Registering " << inputsByName.size() << " input parameters with server...";
         for (const auto& kv : inputsByName) {
             CSClient::InputDef d;
             d.id = kv.second->id;
@@ -258,7 +255,7 @@ void CSClientProtocol::reregisterAllOutputParameters()
     if (outputsByName.empty())
         return;
     if (!isQuiet())
-        std::cout << "Registering " << outputsByName.size() << " output parameters with server..." << std::endl;
+        snlog::out() << "Registering " << outputsByName.size() << " output parameters with server...";
     std::vector<OutputParameterEntry*> list;
     for (const auto& kv : outputsByName)
         list.push_back(kv.second);
@@ -276,7 +273,7 @@ CSClient::Result CSClientProtocol::publishParameters(const CSClient::Parameter* 
         if (!validParameter(p.id, p.type))
             return CSClient::RESULT_INVALID;
         if (!outputsByName.count(p.id)) {
-            std::cerr << "Unknown parameter ID: " << p.id << std::endl;
+            snlog::err() << "Unknown parameter ID: " << p.id;
             return CSClient::RESULT_INVALID;
         }
     }
@@ -410,8 +407,7 @@ void CSClientProtocol::confirmInputs(const RawMessage& response, const ResponseL
                 continue;
             const unsigned id = response.getDoubleWord(at + layout.idOffset);
             if (!isQuiet())
-                std::cout << "Successful registration of " << label << " input " << name << " as ID " << id
-                          << std::endl;
+                snlog::out() << "Successful registration of " << label << " input " << name << " as ID " << id;
             InputParameterEntry* e = it->second;
             adoptInputServerId(e, id);
             defs.push_back(CSClient::InputDef{e->id, e->type, e->updateRate});
@@ -443,12 +439,11 @@ void CSClientProtocol::confirmOutputs(const RawMessage& response, const Response
             const std::string name = protocol_helpers::readName(response, at + layout.nameOffset, NAME_FIELD_SIZE);
             auto it = outputsByName.find(name);
             if (it == outputsByName.end()) {
-                std::cerr << "Parameter not found: " << name << "(" << id << ")" << std::endl;
+                snlog::err() << "Parameter not found: " << name << "(" << id << ")";
                 continue;
             }
             if (!isQuiet())
-                std::cout << "Successful registration of " << label << " output " << name << " as ID " << id
-                          << std::endl;
+                snlog::out() << "Successful registration of " << label << " output " << name << " as ID " << id;
             OutputParameterEntry* e = it->second;
             adoptOutputServerId(e, id);
             defs.push_back(CSClient::OutputDef{e->id, e->type});

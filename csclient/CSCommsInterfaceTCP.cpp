@@ -1,12 +1,13 @@
 #include "CSCommsInterfaceTCP.h"
 
+#include "Log.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <cstring>
-#include <iostream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sstream>
@@ -19,7 +20,7 @@ namespace com_vela {
 namespace {
 void report(const char* line)
 {
-    std::cerr << line << std::endl;
+    snlog::err() << line;
 }
 
 struct timeval asTimeval(std::chrono::milliseconds d)

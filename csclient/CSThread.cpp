@@ -1,8 +1,9 @@
 #include "CSThread.h"
 
+#include "Log.h"
+
 #include <chrono>
 #include <condition_variable>
-#include <iostream>
 #include <thread>
 
 namespace com_vela {
@@ -114,7 +115,7 @@ void CSThread::kill()
     if (finished) {
         pthread_join(handle.load(), nullptr);
     } else {
-        std::cerr << "Thread did not stop in time; detaching it." << std::endl;
+        snlog::err(snlog::Priority::warning) << "Thread did not stop in time; detaching it.";
         pthread_detach(handle.load());
     }
     release();

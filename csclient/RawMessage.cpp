@@ -1,5 +1,7 @@
 #include "RawMessage.h"
 
+#include "Log.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -125,14 +127,21 @@ void RawMessage::writeAt(unsigned offset, unsigned char value)
         data[offset] = static_cast<char>(value);
 }
 
+// One record of four bytes a line, so that no other line comes between
+// them; a final incomplete group ends its line too.
 void RawMessage::show() const
 {
+    if (data.empty())
+        return;
+    std::string text;
+    char item[8];
     for (size_t i = 0; i < data.size(); ++i) {
-        std::printf("0x%02x ", static_cast<unsigned>(static_cast<unsigned char>(data[i])));
-        if (i % 4 == 3)
-            std::printf("\n");
+        if (i != 0 && i % 4 == 0)
+            text += '\n';
+        std::snprintf(item, sizeof item, "0x%02x ", static_cast<unsigned>(static_cast<unsigned char>(data[i])));
+        text += item;
     }
-    std::fflush(stdout);
+    snlog::out() << text;
 }
 
 bool buildFrame(const RawMessage& body, RawMessage& frame)

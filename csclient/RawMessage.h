@@ -43,7 +43,7 @@ public:
     void writeAt(unsigned offset, unsigned int value);
     void writeAt(unsigned offset, unsigned char value);
 
-    // Every body byte as "0x%02x ", a line feed after every fourth byte.
+    // Every body byte as "0x%02x " on standard output, four to a line.
     void show() const;
 
     unsigned getSize() const { return static_cast<unsigned>(data.size()); }

@@ -1,8 +1,7 @@
 #include "SimulatorProtocol.h"
 
+#include "Log.h"
 #include "ProtocolHelpers.h"
-
-#include <iostream>
 
 namespace com_vela {
 
@@ -102,15 +101,15 @@ CSClient::Result SimulatorProtocol::sendParameterPublishRequest(const std::vecto
     for (const auto* e : confirmed) {
         m.write(e->serverId);
         if (e->type == CSClient::PARAMETER_TYPE_INT) {
-            if (!isQuiet()) std::cout << "Publish int parameter " << e->id << "=" << e->value.intValue << std::endl;
+            if (!isQuiet()) snlog::out() << "Publish int parameter " << e->id << "=" << e->value.intValue;
             m.write(1u);
             m.write(e->value.intValue);
         } else if (e->type == CSClient::PARAMETER_TYPE_FLOAT) {
-            if (!isQuiet()) std::cout << "Publish float parameter " << e->id << "=" << e->value.floatValue << std::endl;
+            if (!isQuiet()) snlog::out() << "Publish float parameter " << e->id << "=" << e->value.floatValue;
             m.write(0u);
             m.write(e->value.floatValue);
         } else {
-            std::cerr << "Unable to publish output " << e->id << ", type is INVALID!" << std::endl;
+            snlog::err() << "Unable to publish output " << e->id << ", type is INVALID!";
             m.write(0u);
             m.write(0.0f);
         }
@@ -174,7 +173,7 @@ void SimulatorProtocol::handleVersionResponse(const RawMessage& message) {
     unsigned serverSimulatorId = message.getDoubleWord(SIMULATOR_WORD) >> SIMULATOR_ID_SHIFT;
     if (serverSimulatorId != getSimulatorId()) {
         if (!isQuiet())
-            std::cout << "Simulator ID is now " << serverSimulatorId << " -> reconnecting under the new id" << std::endl;
+            snlog::out() << "Simulator ID is now " << serverSimulatorId << " -> reconnecting under the new id";
         setSimulatorId(serverSimulatorId);  // refused above 0x7FFF: the old id stays
         reregisterAllInputParameters();
         reregisterAllOutputParameters();
@@ -182,9 +181,9 @@ void SimulatorProtocol::handleVersionResponse(const RawMessage& message) {
     unsigned protocolVersion = message.getDoubleWord(VersionResponse::PROTOCOL_VERSION);
     setProtocolVersion(protocolVersion);
     if (!isQuiet()) {
-        std::cout << "Found server version: " << version << std::endl;
-        std::cout << "Found simulator id: " << serverSimulatorId << std::endl;
-        std::cout << "Found protocol version: " << protocolVersion << std::endl;
+        snlog::out() << "Found server version: " << version;
+        snlog::out() << "Found simulator id: " << serverSimulatorId;
+        snlog::out() << "Found protocol version: " << protocolVersion;
     }
 }
 

@@ -1,5 +1,8 @@
 // AppClient handshake, keep-alive, patient list and version exchange.
+#include "FaultyLink.h"
+#include "Log.h"
 #include "TestProtocol.h"
+#include "TestSupport.h"
 #include "test_app_support.h"
 
 #include <atomic>
@@ -46,26 +49,113 @@ private:
 }  // namespace
 
 TEST(AppHandshake, ConnectedIsReportedWithNoEngineLockHeld) {
-    // After the patient list, and on the path where the patient list request
-    // could not be sent ("Error refreshing active SCE's. Continuing...").
-    for (const bool refreshFails : {false, true}) {
-        SCOPED_TRACE(refreshFails ? "refresh failed" : "patient list");
-        auto o = emulatorOn(refreshFails ? "127.0.4.85" : "127.0.4.84");
-        AppRig rig(o);
+    AppRig rig(emulatorOn("127.0.4.84"));
+    ClosesWhenConnected closer(*rig.client);
+    rig.client->addCallbackInterface(&closer);
+    ASSERT_TRUE(rig.open());
+    EXPECT_TRUE(rig.rec.waitFor([&] { return rig.rec.states.size() >= 5; }));
+    EXPECT_TRUE(closer.closedMeanwhile);
+    // The close made while the connected notification was under way is
+    // notified after it, never before.
+    rig.rec.locked([&] {
+        EXPECT_EQ(rig.rec.states,
+                  (std::vector<std::pair<CSClient::State, CSClient::State>>{
+                      {CSClient::STATE_CLOSED, CSClient::STATE_CONNECTING},
+                      {CSClient::STATE_CONNECTING, CSClient::STATE_ESTABLISHING},
+                      {CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED},
+                      {CSClient::STATE_CONNECTED, CSClient::STATE_CLOSING},
+                      {CSClient::STATE_CLOSING, CSClient::STATE_CLOSED}}));
+    });
+    rig.client->removeCallbackInterface(&closer);
+}
+
+// A write failing inside the handshake (the patient list request: the
+// "Continuing..." path; the input subscription of the registration) gives
+// the connection up. The handshake then never reports it connected: the
+// client connects again and registers everything on the new connection.
+TEST(AppHandshake, AWriteFailingInTheHandshakeConnectsOnlyAfterAReconnect) {
+    using S = CSClient::State;
+    for (const int failing : {3, 4}) {  // flow control, events subscription, patient list request, subscription
+        SCOPED_TRACE(failing);
+        AppRig rig(emulatorOn(failing == 3 ? "127.0.4.85" : "127.0.4.86"));
         auto* comms = new cstest::SwitchableComms(quickTiming());
-        if (refreshFails) comms->failWrite = 3;  // flow control, events subscription, then the patient list request
+        comms->failWrite = failing;
         ASSERT_TRUE(rig.client->engine()->changeCommsInterface(comms));
-        ClosesWhenConnected closer(*rig.client);
-        rig.client->addCallbackInterface(&closer);
-        testing::internal::CaptureStderr();
+        ASSERT_EQ(rig.client->registerInputParameters(vitals()), CSClient::RESULT_OK);
+        snlog::Capture capture;
         ASSERT_TRUE(rig.open());
-        const bool closed = rig.rec.waitFor([&] { return rig.client->getConnectionState() == CSClient::STATE_CLOSED; });
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(closed);
-        EXPECT_TRUE(closer.closedMeanwhile);
-        EXPECT_EQ(err.find("Error refreshing active SCE's. Continuing...\n") != std::string::npos, refreshFails) << err;
-        rig.client->removeCallbackInterface(&closer);
+        ASSERT_TRUE(rig.connected());
+        ASSERT_TRUE(rig.rec.waitFor([&] { return rig.client->getNumberOfRegisteredInputParameters() == 3; }));
+        EXPECT_EQ(comms->connects.load(), 2);
+        EXPECT_EQ(rig.client->getActivePatientId(), 1u);
+        rig.rec.locked([&] {
+            EXPECT_EQ(rig.rec.states, (std::vector<std::pair<S, S>>{{CSClient::STATE_CLOSED, CSClient::STATE_CONNECTING},
+                                                                   {CSClient::STATE_CONNECTING, CSClient::STATE_ESTABLISHING},
+                                                                   {CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTING},
+                                                                   {CSClient::STATE_CONNECTING, CSClient::STATE_ESTABLISHING},
+                                                                   {CSClient::STATE_ESTABLISHING, CSClient::STATE_CONNECTED}}));
+        });
+        const std::string err = capture.err();
+        EXPECT_NE(err.find("Error writing to server (32) \n"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Error refreshing active SCE's. Continuing...\n") != std::string::npos, failing == 3) << err;
     }
+}
+
+namespace {
+// Holds the write of the input subscription until released, as a socket
+// write to a server that stops reading does: registration holds the
+// registry lock meanwhile.
+class HeldSubscription : public cstest::FaultyLink {
+public:
+    using FaultyLink::FaultyLink;
+    int writeMessage(const com_vela::RawMessage& m) override {
+        const auto& d = m.getData();
+        if (d.size() >= 44 && d[33] == 2 && d[42] == 0 && d[43] == 0x06) {
+            std::unique_lock<std::mutex> g(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait_for(g, 10s, [&] { return released; });
+        }
+        return FaultyLink::writeMessage(m);
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> g(mutex);
+        return changed.wait_for(g, 5s, [&] { return entered; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> g(mutex);
+        released = true;
+        changed.notify_all();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+};
+}  // namespace
+
+TEST(AppHandshake, TheActivePatientIdIsReadWhileRegistrationWaitsOnAWrite) {
+    auto emu = std::make_shared<SimulatorEmulator>(emulatorOn("127.0.0.1"));  // in memory: never started
+    AppClient client(3, quickTiming());
+    auto* link = new HeldSubscription([emu](const Bytes& f) { return emu->feedClientBytes(SimProtocol::APP, f); }, 0,
+                                      cstest::FaultyLink::Fault::error, 5ms);
+    ASSERT_TRUE(client.engine()->changeCommsInterface(link));
+    ASSERT_EQ(client.registerInputParameters(vitals()), CSClient::RESULT_OK);
+    ASSERT_EQ(client.open("127.0.0.1", 55557), CSClient::RESULT_OK);
+    ASSERT_TRUE(link->waitEntered());
+
+    // The registry lock is held across the write: the full record waits...
+    auto record = std::async(std::launch::async, [&] { return client.getActiveSce().patientId.load(); });
+    EXPECT_EQ(record.wait_for(100ms), std::future_status::timeout);
+    // ...the patient id does not.
+    auto id = std::async(std::launch::async, [&] { return client.getActivePatientId(); });
+    ASSERT_EQ(id.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(id.get(), emu->activePatientId());
+
+    link->release();
+    EXPECT_EQ(record.get(), emu->activePatientId());
+    EXPECT_TRUE(testsupport::eventually([&] { return client.getConnectionState() == CSClient::STATE_CONNECTED; }, 5s));
 }
 
 TEST(AppHandshake, RunsInOrderAndConnectsAfterThePatientList) {
@@ -169,9 +259,9 @@ TEST(AppHandshake, PatientListWarningsSpeedsAndStates) {
     AppProtocol engine(0);
     Recorder rec;
     engine.addCallbackInterface(&rec);
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     engine.handleReceivedMessage(raw(patientList({2, 21, 4, 5, bits(2.0f), 22, 5, 5, bits(1.0f)})));
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = capture.err();
     EXPECT_NE(err.find("Warning, multiple patients in a patient list response: 2. Handling only the first one!"),
               std::string::npos)
         << err;

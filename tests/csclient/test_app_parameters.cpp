@@ -1,5 +1,6 @@
 // APP parameter traffic: subscription splitting, no-patient refusals,
 // updates and their override flags, publishing and its re-sending.
+#include "Log.h"
 #include "test_app_support.h"
 
 #include <deque>
@@ -69,7 +70,7 @@ TEST(AppParameters, LargeSubscriptionsAreSplitOnTheWire) {
 
 TEST(AppParameters, SplittingStopsAtTheFirstFailedHalf) {
     SplitRecorder engine;
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     engine.results = {CSClient::RESULT_FAILED};
     EXPECT_EQ(engine.registerInputParameters(many("X", 241).data(), 241), CSClient::RESULT_FAILED);
     EXPECT_EQ(engine.inputs, (std::vector<std::size_t>{120}));
@@ -85,12 +86,12 @@ TEST(AppParameters, SplittingStopsAtTheFirstFailedHalf) {
     engine.results = {};
     EXPECT_EQ(engine.registerOutputParameters(outs.data(), 121), CSClient::RESULT_OK);
     EXPECT_EQ(engine.outputs, (std::vector<std::size_t>{60, 61}));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // quiet
+    EXPECT_EQ(capture.out(), "");  // quiet
 
     AppProtocol loud(0);
-    testing::internal::CaptureStdout();
+    capture.clear();
     EXPECT_EQ(loud.registerInputParameters(many("Z", 121).data(), 121), CSClient::RESULT_OK);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.out();
     EXPECT_NE(out.find("Splitting large input subscription: 121 parameters requested"), std::string::npos) << out;
 }
 
@@ -133,7 +134,7 @@ TEST(AppParameters, SignalParameterChecksThenNeedsAPatient) {
     engine.handleReceivedMessage(raw(appPublishResponse(9, {{44, "SIG", 0}})));
     EXPECT_TRUE(engine.hasOutputParameter("SIG", true));
 
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     CSClient::Parameter bad;
     bad.id = "SIG";
     EXPECT_EQ(engine.publishSignalParameter(bad, 1), CSClient::RESULT_INVALID);
@@ -141,7 +142,7 @@ TEST(AppParameters, SignalParameterChecksThenNeedsAPatient) {
               CSClient::RESULT_INVALID);
     EXPECT_EQ(engine.publishSignalParameter(CSClient::Parameter::makeInt("NOPE", 1), 1), CSClient::RESULT_INVALID);
     EXPECT_EQ(engine.publishSignalParameter(CSClient::Parameter::makeInt("WAITING", 1), 1), CSClient::RESULT_REFUSED);
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = capture.err();
     EXPECT_NE(err.find("Subscription type of parameter id string 'SIG' is invalid!"), std::string::npos) << err;
     EXPECT_NE(err.find("exceeds maximum 32"), std::string::npos);
     EXPECT_NE(err.find("Unknown parameter: NOPE"), std::string::npos);
@@ -279,7 +280,7 @@ TEST(AppParameters, ArbitraryBodiesNeverReadPastTheirEnd) {
 
     const unsigned codes[] = {0x0002, 0x0008, 0x0106, 0x0107, 0x0102, 0x0103, 0x0150, 0x0151, 0x0111, 0x0112,
                               0x0113, 0x0114, 0x0115, 0x0117, 0x0101, 0x0003, 0x0006};
-    testing::internal::CaptureStderr();  // the warnings of the broken messages
+    std::unique_ptr<snlog::Capture> capture(new snlog::Capture);  // the warnings of the broken messages
     std::uint32_t seed = 12345;
     auto rnd = [&] { return seed = seed * 1664525u + 1013904223u; };
     for (int i = 0; i < 5000; ++i) {
@@ -297,7 +298,7 @@ TEST(AppParameters, ArbitraryBodiesNeverReadPastTheirEnd) {
         app.handleReceivedMessage(raw(b, type));
         sim.handleReceivedMessage(raw(b, type));
     }
-    testing::internal::GetCapturedStderr();
+    capture.reset();
     // still decoding: a well-formed update for a known id arrives whole
     app.handleReceivedMessage(raw(patientList({1, 4, 1, 5, bits(1.0f)})));
     app.handleReceivedMessage(raw(appSubscribeResponse(4, {{50, "HRPM", 60}})));

@@ -1,5 +1,6 @@
 // APP scenario and patient commands, their refusals and bytes, the
 // responses and the scenario events.
+#include "Log.h"
 #include "test_app_support.h"
 
 #include <thread>
@@ -255,9 +256,11 @@ TEST(AppScenario, EventsChangeTheRecord) {
     Recorder rec2;
     loud.addCallbackInterface(&rec2);
     loud.handleReceivedMessage(raw(appEvent(0x0112, {12, 1})));
-    testing::internal::CaptureStderr();
-    loud.handleReceivedMessage(raw(appEvent(0x0117, {12, bits(2.0f), 1})));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Sce 12 Event with unknown speed: 2\n");
+    {
+        snlog::Capture capture;
+        loud.handleReceivedMessage(raw(appEvent(0x0117, {12, bits(2.0f), 1})));
+        EXPECT_EQ(capture.err(), "Sce 12 Event with unknown speed: 2\n");
+    }
     EXPECT_EQ(rec2.sceCount(), 1u);
     r.feed(appEvent(0x0117, {12, bits(0.0f), 1}));  // speed 0 is no pause
     EXPECT_EQ(r.rec.sceCount(), n);

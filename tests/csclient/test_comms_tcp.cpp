@@ -1,3 +1,4 @@
+#include "Log.h"
 #include "CSCommsInterfaceTCP.h"
 #include "CSMutex.h"
 #include "CSThread.h"
@@ -259,9 +260,11 @@ TEST(csclient_Thread, KillStopsACooperativeThreadWithoutCancelling)
 
     // Joined, not left behind: a thread that missed its stop bound would be
     // detached with a line on standard error.
-    testing::internal::CaptureStderr();
-    t.kill();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    {
+        snlog::Capture capture;
+        t.kill();
+        EXPECT_EQ(capture.err(), "");
+    }
     EXPECT_FALSE(t.isActive());
     const int after = loops.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(60));

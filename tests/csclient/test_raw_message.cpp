@@ -1,3 +1,4 @@
+#include "Log.h"
 #include "RawMessage.h"
 
 #include <gtest/gtest.h>
@@ -98,9 +99,17 @@ TEST(csclient_RawMessage, WriteAtOverwritesInsideOnlyAndNeverGrows)
 TEST(csclient_RawMessage, ShowPrintsFourBytesPerLine)
 {
     RawMessage m = body({0x01, 0x02, 0x03, 0xAB, 0x05, 0x06});
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     m.show();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0x01 0x02 0x03 0xab \n0x05 0x06 ");
+    // A final incomplete group ends its line as well.
+    EXPECT_EQ(capture.out(), "0x01 0x02 0x03 0xab \n0x05 0x06 \n");
+    ASSERT_EQ(capture.records().size(), 1u);  // one record: no other line comes between
+    capture.clear();
+    body({0x01, 0x02, 0x03, 0x04}).show();
+    EXPECT_EQ(capture.out(), "0x01 0x02 0x03 0x04 \n");
+    capture.clear();
+    body({}).show();
+    EXPECT_EQ(capture.out(), "");
 }
 
 TEST(csclient_RawMessage, DataFrameCarriesLengthsAndLeavesTheCallerUntouched)

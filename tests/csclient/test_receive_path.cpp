@@ -3,6 +3,7 @@
 // connection from handshake to close, the request bodies byte for byte, the
 // APP dispatch of frames of every kind, and re-registration after a failed
 // version request.
+#include "Log.h"
 #include "CSCommsInterfaceBuffer.h"
 #include "TestProtocol.h"
 #include "test_app_support.h"
@@ -99,12 +100,11 @@ struct Captured {
 };
 template <typename F>
 Captured captured(F f) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     f();
     Captured c;
-    c.err = testing::internal::GetCapturedStderr();
-    c.out = testing::internal::GetCapturedStdout();
+    c.err = capture.err();
+    c.out = capture.out();
     return c;
 }
 

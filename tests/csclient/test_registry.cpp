@@ -1,3 +1,4 @@
+#include "Log.h"
 #include "CSClient.h"
 #include "CSClientProtocol.h"
 #include "ScriptedServer.h"
@@ -29,9 +30,9 @@ size_t count(const std::vector<RequestCall>& calls, unsigned short code)
 template <typename F>
 std::string stderrOf(F f)
 {
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     f();
-    return testing::internal::GetCapturedStderr();
+    return capture.err();
 }
 
 } // namespace
@@ -221,10 +222,10 @@ TEST(csclient_Registry, ReregistrationResetsInputsAndKeepsOutputs)
     client.engine().confirmOutput("OUT", 3);
     ASSERT_EQ(client.publishParameter(CSClient::Parameter::makeInt("OUT", 42)), CSClient::RESULT_OK);
 
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     client.engine().reregisterAllInputParameters();
     client.engine().reregisterAllOutputParameters();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.out();
     EXPECT_EQ(out, "Registering 2 input parameters with server...\nRegistering 1 output parameters with server...\n");
 
     std::vector<RequestCall> calls = client.engine().calls();
@@ -240,10 +241,10 @@ TEST(csclient_Registry, ReregistrationResetsInputsAndKeepsOutputs)
 
     // Empty registry: nothing printed, nothing sent.
     TestClient empty(0);
-    testing::internal::CaptureStdout();
+    capture.clear();
     empty.engine().reregisterAllInputParameters();
     empty.engine().reregisterAllOutputParameters();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(capture.out(), "");
     EXPECT_TRUE(empty.engine().calls().empty());
 }
 

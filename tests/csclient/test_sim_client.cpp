@@ -1,5 +1,6 @@
 // SimClient and SimulatorProtocol against the emulated RHM server, and the
 // protocol's handlers fed with server frames directly.
+#include "Log.h"
 #include "test_app_support.h"
 
 #include <thread>
@@ -151,7 +152,7 @@ TEST(SimClient, VersionResponseWithSimulatorId40000IsNotAdoptedButResubscribes) 
     ASSERT_TRUE(rig.emu.waitForReceived(SimProtocol::SIM, 2, 0x0001, 1, 2s));
     // status other than 1 changes nothing
     rig.emu.sendFrame(SimProtocol::SIM, simVersionResponse(3, "IGNORED", 9, 0));
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     rig.client.reset(new SimClient(1, 1, quickTiming()));  // not quiet, to see the line
     rig.client->addCallbackInterface(&rig.rec);
     ASSERT_EQ(rig.client->registerInputParameters(kHardware), CSClient::RESULT_OK);
@@ -163,7 +164,7 @@ TEST(SimClient, VersionResponseWithSimulatorId40000IsNotAdoptedButResubscribes) 
     ASSERT_TRUE(rig.emu.waitForReceived(SimProtocol::SIM, 2, 0x0001, before + 1, 3s));
     ASSERT_TRUE(rig.rec.waitFor([&] { return rig.client->getServerVersion() == "RHM 7"; }));
     std::this_thread::sleep_for(100ms);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.out();
     EXPECT_NE(out.find("Simulator ID is now 40000 -> reconnecting under the new id"), std::string::npos) << out;
     EXPECT_NE(out.find("Found simulator id: 40000"), std::string::npos);
     EXPECT_NE(out.find("Found protocol version: 5"), std::string::npos);
@@ -228,11 +229,11 @@ TEST(SimClient, PublishesIntegersWithValueKindOneAndResendsAfterConfirmation) {
         for (int k = 0; k < 3; ++k) simemu::put32(confirm, 0);
         simemu::putName(confirm, e.second);
     }
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     rig.emu.sendFrame(SimProtocol::SIM, confirm);
     ASSERT_TRUE(rig.emu.waitForReceived(SimProtocol::SIM, 2, 0x0003, 1, 3s));
     ASSERT_TRUE(rig.rec.waitFor([&] { return !rig.rec.outputRegistrations.empty(); }));
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = capture.err();
     EXPECT_NE(err.find("Parameter not found: NOT_MINE(74)"), std::string::npos) << err;
     EXPECT_EQ(rig.rec.locked([&] { return rig.rec.outputRegistrations.front().size(); }), 3u);
     EXPECT_EQ(rig.client->getNumberOfRegisteredOutputParameters(), 3u);

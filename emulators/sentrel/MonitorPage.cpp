@@ -184,7 +184,8 @@ var MAX_RECORD_CHARS = 1 << 20;    // a longer event record ends the stream
 var PLAY_DELAY_MS = 250;      // samples are played this long after they arrive
 var GAP_MS = 1000;            // samples after a longer pause start a new stretch of trace
 var OVERRUN_MS = 1500;        // samples queued beyond the delay this long are let go
-var RATE_WINDOW_MS = 8000;    // arrivals a signal's rate is measured over
+var RATE_WINDOW_MS = 8000;    // arrivals a signal's rate is measured over,
+var RATE_MIN_SPAN_MS = 2000;  // once they span this long (before, the unit's count is used)
 var SWEEP_SECONDS = 6;        // a sweep takes at least this long...
 var SWEEP_MAX_PX_S = 250;     // ...and moves at most this fast
 var MAX_STEP_PX = 8;          // the furthest a sweep moves in one frame
@@ -277,7 +278,7 @@ Trace.prototype.push = function (samples, unitRate, t) {
   this.arrivals.push([t, samples.length]);
   while (this.arrivals.length > 2 && t - this.arrivals[0][0] > RATE_WINDOW_MS) this.arrivals.shift();
   var span = t - this.arrivals[0][0];
-  if (span >= 1000) {
+  if (span >= RATE_MIN_SPAN_MS) {
     var n = 0;
     for (var i = 1; i < this.arrivals.length; i++) n += this.arrivals[i][1];
     this.rate = n * 1000 / span;

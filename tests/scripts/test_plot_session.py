@@ -186,6 +186,89 @@ class BadInput(unittest.TestCase):
             self.assertEqual(len(f.read().splitlines()), 3)
 
 
+def stopped_line(seconds, reason):
+    # The bridge's last line of a run, as it writes it.
+    return '{"time":"%s","type":"stopped","reason":"%s"}\n' % (stamp(seconds), reason)
+
+
+class RunsAndOddValues(unittest.TestCase):
+    """Recordings of two runs of the bridge, and with values that are not numbers."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="plot-session-test-")
+        self.m = load_module()
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def write(self, name, lines):
+        path = os.path.join(self.dir.name, name)
+        with open(path, "w", encoding="utf-8") as f:
+            f.writelines(lines)
+        return path
+
+    def test_stop_lines_end_runs_and_the_time_between_is_an_outage(self):
+        lines = [link_line(0.0, "connected")]
+        lines += [message_line(0.2 * k, "VitalsData", dict(VITALS_TEMPLATE, hr="70")) for k in range(1, 50)]
+        lines.append(stopped_line(10.0, "SIGTERM"))
+        # The second run reaches the unit half a second after its first line.
+        lines.append(message_line(20.0, "StatusRequest", {}))
+        lines.append(link_line(20.5, "connected"))
+        lines += [message_line(20.5 + 0.2 * k, "VitalsData", dict(VITALS_TEMPLATE, hr="80")) for k in range(1, 40)]
+        lines.append(stopped_line(30.0, "SIGINT"))
+        path = self.write("runs.jsonl", lines)
+
+        session = self.m.read_recording(path)
+        self.assertEqual(session.garbled, 0)
+        start, end = session.start, session.end
+        self.assertAlmostEqual(end - start, 30.0, places=5)
+        stops = [(a - start, b - start, why) for a, b, why in self.m.stopped_periods(session.link, end)]
+        self.assertEqual(len(stops), 2)
+        self.assertAlmostEqual(stops[0][0], 10.0, places=5)
+        self.assertAlmostEqual(stops[0][1], 20.0, places=5)
+        self.assertEqual(stops[0][2], "SIGTERM")
+        self.assertEqual(stops[1][2], "SIGINT")
+        downs = [(round(a - start, 3), round(b - start, 3)) for a, b in
+                 self.m.down_periods(session.link, start, end)]
+        self.assertEqual(downs, [(20.0, 20.5)])  # the link was up when the first run stopped
+        summary = self.m.outage_summary(self.m.down_periods(session.link, start, end),
+                                        self.m.stopped_periods(session.link, end))
+        self.assertEqual(summary, ", 2 outage(s): link down 1 for 0.5 s, bridge stopped 1 for 10.0 s, ended by SIGINT")
+
+        png = os.path.join(self.dir.name, "runs.png")
+        r = run(path, "-o", png)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, "")
+        self.assertEqual(png_size(png), (1600, 1000))
+
+    def test_values_that_are_not_numbers_are_counted_once_and_rows_stay_in_time_order(self):
+        lines = [link_line(0.0, "connected")]
+        for k in range(1, 20):
+            lines.append(message_line(0.5 * k, "VitalsData", dict(VITALS_TEMPLATE, hr="70", rr="12")))
+        lines.append(message_line(10.5, "VitalsData", dict(VITALS_TEMPLATE, hr="abc", rr="12")))
+        lines.append(message_line(11.0, "WaveformData", {"abp": [80, "x", 90], "pap": [], "co2": [1]}))
+        lines.append(message_line(11.5, "VitalsData", dict(VITALS_TEMPLATE, hr=[72], t1="37.0")))
+        lines.append(message_line(3.25, "VitalsData", dict(VITALS_TEMPLATE, hr="71")))  # written late
+        lines.append(stopped_line(12.0, "exit"))
+        path = self.write("odd.jsonl", lines)
+        csv = os.path.join(self.dir.name, "odd.csv")
+        r = run(path, "-o", os.path.join(self.dir.name, "odd.png"), "--csv", csv)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        warnings = r.stderr.splitlines()
+        self.assertEqual(warnings, [
+            "plot-session: 3 line(s) hold values that are not numbers, the first at line 21; those values are gaps",
+            "plot-session: 1 line(s) out of time order, the first at line 24; placed by their time"])
+        with open(csv, encoding="utf-8") as f:
+            rows = [row.split(",") for row in f.read().splitlines()[1:]]
+        times = [float(row[0]) for row in rows]
+        self.assertEqual(times, sorted(times))
+        self.assertEqual(len(rows), 22)
+        by_time = {round(float(row[0]), 2): row for row in rows}
+        self.assertEqual(by_time[3.25][1], "71")
+        self.assertEqual(by_time[10.5][1:7:5], ["", "12"])  # hr a gap, rr kept
+        self.assertEqual(by_time[11.5][1], "")
+
+
 class Timeline(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -217,6 +300,12 @@ class Timeline(unittest.TestCase):
         v = self.m.vital_value
         self.assertEqual([v("72"), v(72), v("36.5"), v("0")], [72.0, 72.0, 36.5, 0.0])
         self.assertEqual([v("-1"), v(-1), v("None"), v("Unknown"), v(None), v(True), v([1])], [None] * 7)
+        bad = []
+        self.assertEqual([v("abc", lambda: bad.append(1)), v("nan", lambda: bad.append(2)),
+                          v(True, lambda: bad.append(3)), v("None", lambda: bad.append(4)),
+                          v("-1", lambda: bad.append(5))], [None] * 5)
+        self.assertEqual(bad, [1, 2, 3])
+
 
 
 def main():

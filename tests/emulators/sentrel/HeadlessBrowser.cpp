@@ -258,6 +258,14 @@ void HeadlessBrowser::reload(const Tab& tab)
     call("Page.reload", "{\"ignoreCache\":true}", tab);
 }
 
+void HeadlessBrowser::setViewport(const Tab& tab, int width, int height, bool mobile)
+{
+    call("Emulation.setDeviceMetricsOverride",
+         "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
+             ",\"deviceScaleFactor\":1,\"mobile\":" + (mobile ? "true" : "false") + "}",
+         tab);
+}
+
 void HeadlessBrowser::screenshot(const Tab& tab, const std::string& path)
 {
     const std::string png = decodeBase64(call("Page.captureScreenshot", "{\"format\":\"png\"}", tab).get<std::string>("data"));

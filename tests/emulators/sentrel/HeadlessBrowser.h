@@ -37,6 +37,9 @@ public:
     // script error (a page still loading) counts as not true yet.
     bool waitUntil(const Tab& tab, const std::string& expression, std::chrono::milliseconds timeout);
     void reload(const Tab& tab);
+    // Shows the tab as a screen of width x height CSS pixels; `mobile` also
+    // makes it a phone's (its viewport tag counts, scrollbars overlay).
+    void setViewport(const Tab& tab, int width, int height, bool mobile = false);
     // Writes a PNG of what the tab shows.
     void screenshot(const Tab& tab, const std::string& path);
 

@@ -194,7 +194,7 @@ TEST(MonitorHttp, ServesOnlyGetOfThePageAndTheStream)
     EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
     EXPECT_NE(page.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
     EXPECT_NE(page.find("<canvas id=\"w-abp\""), std::string::npos);
-    EXPECT_NE(page.find("new EventSource(\"events\")"), std::string::npos);
+    EXPECT_NE(page.find("fetch(\"events\""), std::string::npos);
     // The page loads nothing from elsewhere.
     EXPECT_EQ(page.find("http://"), std::string::npos);
     EXPECT_EQ(page.find("https://"), std::string::npos);
@@ -322,24 +322,35 @@ std::string artifactPath(const std::string& name)
     return std::string(SN_TEST_ARTIFACT_DIR) + "/" + name;
 }
 
+std::string js(HeadlessBrowser& browser, const HeadlessBrowser::Tab& tab, const std::string& expression)
+{
+    return browser.evaluate(tab, expression);
+}
+
 std::string memberShown(HeadlessBrowser& browser, const HeadlessBrowser::Tab& tab, const std::string& member)
 {
-    return browser.evaluate(tab, "document.querySelector('[data-member=\"" + member + "\"]').textContent");
+    return js(browser, tab, "document.querySelector('[data-member=\"" + member + "\"]').textContent");
 }
 
 bool optionalShown(HeadlessBrowser& browser, const HeadlessBrowser::Tab& tab, const std::string& member)
 {
-    return browser.evaluate(tab, "document.querySelector('[data-member=\"" + member + "\"]').closest('.opt').hidden") ==
+    return js(browser, tab, "document.querySelector('[data-member=\"" + member + "\"]').closest('.opt').hidden") ==
            "false";
+}
+
+std::string pressure(HeadlessBrowser& browser, const HeadlessBrowser::Tab& tab, const std::string& slot,
+                     const std::string& field)
+{
+    return js(browser, tab, "document.querySelector('[data-press=\"" + slot + "\"]').dataset." + field);
 }
 
 // Pixels the script has painted on a trace's canvas (its grid is a CSS background).
 int paintedPixels(HeadlessBrowser& browser, const HeadlessBrowser::Tab& tab, const std::string& slot)
 {
-    return std::stoi(browser.evaluate(
-        tab, "(function(){var c=document.getElementById('w-" + slot +
-                 "');var d=c.getContext('2d').getImageData(0,0,c.width,c.height).data;var n=0;"
-                 "for(var i=3;i<d.length;i+=4)if(d[i])n++;return n;})()"));
+    return std::stoi(js(browser, tab,
+                        "(function(){var c=document.getElementById('w-" + slot +
+                            "');var d=c.getContext('2d').getImageData(0,0,c.width,c.height).data;var n=0;"
+                            "for(var i=3;i<d.length;i+=4)if(d[i])n++;return n;})()"));
 }
 
 std::string allTracesDrawn()
@@ -350,6 +361,22 @@ std::string allTracesDrawn()
     return e;
 }
 
+// Live: the stream is open, data is fresh and no part of the page is marked old.
+const std::string kLive = "document.body.dataset.link == 'connected' && document.body.dataset.stale == 'false' && "
+                          "document.querySelectorAll('.row[data-stale=\"true\"]').length == 0";
+
+// Every numeric and every trace marked old, each with the data's age.
+const std::string kAllStaleWithAge =
+    "document.body.dataset.stale == 'true' && "
+    "/^no data for \\d+ s$/.test(document.getElementById('numerics-age').textContent) && "
+    "getComputedStyle(document.getElementById('numerics-age')).display != 'none' && "
+    "getComputedStyle(document.querySelector('[data-needs=hr]')).filter.indexOf('grayscale') >= 0 && "
+    "Array.prototype.every.call(document.querySelectorAll('.row'), function (r) {"
+    "  var age = r.querySelector('.age');"
+    "  return r.dataset.stale == 'true' && /^no data for \\d+ s$/.test(age.textContent) &&"
+    "    getComputedStyle(age).display != 'none' &&"
+    "    getComputedStyle(r.querySelector('canvas')).filter.indexOf('grayscale') >= 0; })";
+
 #define REQUIRE_CHROMIUM(program)                                                                   \
     const std::string program = HeadlessBrowser::find();                                           \
     if (program.empty())                                                                           \
@@ -357,7 +384,9 @@ std::string allTracesDrawn()
 
 } // namespace
 
-TEST(MonitorPage, ShowsWhatTheUnitReceivedAndDrawsEveryTrace)
+// The values, the badges and the computed pressures; the sweep's steps; the
+// bridge going away (everything marked old with its age) and coming back.
+TEST(MonitorPage, ShowsWhatTheUnitReceivedSweepsAndMarksOldData)
 {
     REQUIRE_CHROMIUM(chromium);
     Unit unit("127.0.15.6");
@@ -366,40 +395,196 @@ TEST(MonitorPage, ShowsWhatTheUnitReceivedAndDrawsEveryTrace)
     auto bridge = std::make_unique<BridgeStandIn>(unit.address);
     const HeadlessBrowser::Tab tab = browser.open(unit.url());
 
-    ASSERT_TRUE(browser.waitUntil(tab, "document.body.dataset.link == 'connected' && " + allTracesDrawn(), 20000ms))
-        << browser.evaluate(tab, "document.body.outerHTML.slice(0, 3000)");
+    ASSERT_TRUE(browser.waitUntil(tab, kLive + " && " + allTracesDrawn() +
+                                           " && document.querySelector('[data-press=abp]').dataset.source == 'waveform'",
+                                  20000ms))
+        << js(browser, tab, "document.body.outerHTML.slice(0, 3000)");
     const std::map<std::string, std::string> expected = {
-        {"hr", "72"},   {"spO2", "97"},          {"sbp", "120"},        {"dbp", "80"},
-        {"mbp", "93"},  {"sPAP", "25"},          {"dPAP", "10"},        {"mPAP", "15"},
-        {"CVP", "--"},  {"rr", "14"},            {"t1", "36.5"},        {"t2", "37.0"},
-        {"etCO2", "38"}, {"abpZeroState", "NotZeroing"}, {"papZeroState", "Zeroing"},
-        {"cvpZeroState", "--"}, {"spO2Ratio", "120"}, {"spo2Override", "On"}};
+        {"hr", "72"}, {"spO2", "97"}, {"sbp", "120"}, {"dbp", "80"}, {"mbp", "93"}, {"rr", "14"},
+        {"t1", "36.5"}, {"t2", "37.0"}, {"etCO2", "38"}, {"spO2Ratio", "120"}, {"spo2Override", "probe on"}};
     for (const auto& kv : expected)
         EXPECT_EQ(memberShown(browser, tab, kv.first), kv.second) << kv.first;
     EXPECT_TRUE(optionalShown(browser, tab, "spO2Ratio"));
     EXPECT_FALSE(optionalShown(browser, tab, "co2FlowFactor"));  // never set
-    EXPECT_EQ(browser.evaluate(tab, "document.getElementById('link').textContent"), "bridge connected");
-    EXPECT_EQ(browser.evaluate(tab, "document.getElementById('conns').textContent"), "connections 1");
+    // A zero badge only while that line zeroes.
+    EXPECT_EQ(js(browser, tab, "document.querySelector('[data-zero=papZeroState]').hidden"), "false");
+    EXPECT_EQ(js(browser, tab, "document.querySelector('[data-zero=papZeroState]').textContent"), "ZEROING");
+    EXPECT_EQ(js(browser, tab, "document.querySelector('[data-zero=abpZeroState]').hidden"), "true");
+    EXPECT_EQ(js(browser, tab, "document.querySelector('[data-zero=cvpZeroState]').hidden"), "true");
+    EXPECT_EQ(js(browser, tab, "document.body.innerText.indexOf('NotZeroing')"), "-1");
+    // PA as received; ART (no numerics exist) and CVP (sent unset) from their traces.
+    EXPECT_EQ(pressure(browser, tab, "pap", "source"), "received");
+    EXPECT_EQ(js(browser, tab, "document.querySelector('[data-press=pap] .press').textContent"), "25/10 (15)");
+    EXPECT_EQ(pressure(browser, tab, "abp", "source"), "waveform");
+    EXPECT_NEAR(std::stod(pressure(browser, tab, "abp", "sys")), 120, 2);
+    EXPECT_NEAR(std::stod(pressure(browser, tab, "abp", "dia")), 80, 2);
+    EXPECT_NEAR(std::stod(pressure(browser, tab, "abp", "mean")), 100, 2);
+    EXPECT_NE(js(browser, tab, "document.querySelector('[data-press=abp] .src').textContent").find("computed from the waveform"),
+              std::string::npos);
+    EXPECT_EQ(pressure(browser, tab, "cvp", "source"), "waveform");
+    EXPECT_NEAR(std::stod(pressure(browser, tab, "cvp", "mean")), 5.5, 2);
+    EXPECT_EQ(js(browser, tab, "document.getElementById('link').textContent"), "bridge connected");
+    EXPECT_EQ(js(browser, tab, "document.getElementById('conns').textContent"), "connections 1");
     for (const char* slot : MonitorState::shownSlots())
         EXPECT_GT(paintedPixels(browser, tab, slot), 50) << slot;
     const std::string shot = artifactPath("monitor-page.png");
     browser.screenshot(tab, shot);
     std::cout << "monitor page screenshot: " << shot << std::endl;
-    EXPECT_GT(std::filesystem::file_size(shot), 10000u);
 
-    // The bridge goes away: the page says so. It comes back: drawing goes on.
+    // The sweep: over one second of frames the ART trace moves on in small steps.
+    js(browser, tab,
+       "(function(){var c=document.getElementById('w-abp'),end=performance.now()+1000;window.sweep=[];"
+       "(function rec(){sweep.push(Number(c.dataset.x));"
+       "if(performance.now()<end)requestAnimationFrame(rec);else window.sweepDone=true;})();})()");
+    ASSERT_TRUE(browser.waitUntil(tab, "window.sweepDone", 10000ms));
+    const std::string steps = js(browser, tab,
+                                 "(function(){var w=document.getElementById('w-abp').getBoundingClientRect().width,"
+                                 "max=0,sum=0;for(var i=1;i<sweep.length;i++){var d=sweep[i]-sweep[i-1];"
+                                 "if(d<0)d+=w;max=Math.max(max,d);sum+=d;}return max+' '+sum+' '+sweep.length;})()");
+    double maxStep = 0, advanced = 0;
+    int frames = 0;
+    std::istringstream(steps) >> maxStep >> advanced >> frames;
+    EXPECT_LE(maxStep, 10.0) << steps;
+    EXPECT_GE(advanced, 20.0) << steps;  // it moved...
+    EXPECT_GE(frames, 5) << steps;       // ...over several frames
+
+    // The bridge goes away: within 3 s every value is marked old, with its age.
     bridge.reset();
-    EXPECT_TRUE(browser.waitUntil(tab, "document.body.dataset.link == 'disconnected'", 10000ms));
-    EXPECT_EQ(browser.evaluate(tab, "document.getElementById('link').textContent"), "no bridge");
-    const int pointsBefore = std::stoi(browser.evaluate(tab, "document.getElementById('w-abp').dataset.points"));
+    EXPECT_TRUE(browser.waitUntil(tab, "document.body.dataset.link == 'disconnected'", 3000ms));
+    EXPECT_TRUE(browser.waitUntil(tab, kAllStaleWithAge, 3000ms))
+        << js(browser, tab, "document.getElementById('numerics-age').textContent");
+    EXPECT_EQ(js(browser, tab, "document.getElementById('link').textContent"), "no bridge");
+    EXPECT_EQ(memberShown(browser, tab, "hr"), "72");  // the last value, shown as old
+    browser.screenshot(tab, artifactPath("monitor-page-stale.png"));
+
+    // Data again: everything live.
+    const int pointsBefore = std::stoi(js(browser, tab, "document.getElementById('w-abp').dataset.points"));
     bridge = std::make_unique<BridgeStandIn>(unit.address);
     EXPECT_TRUE(browser.waitUntil(tab,
-                                  "document.body.dataset.link == 'connected' && "
-                                  "document.getElementById('conns').textContent == 'connections 2' && "
-                                  "Number(document.getElementById('w-abp').dataset.points) > " +
+                                  kLive + " && document.getElementById('conns').textContent == 'connections 2' && "
+                                          "Number(document.getElementById('w-abp').dataset.points) > " +
                                       std::to_string(pointsBefore + 30),
                                   20000ms));
-    EXPECT_GT(paintedPixels(browser, tab, "abp"), 50);
+}
+
+// The emulated unit itself goes and comes back: the page says so without
+// contradiction, and reconnects by itself.
+TEST(MonitorPage, ReconnectsAfterTheUnitRestarts)
+{
+    REQUIRE_CHROMIUM(chromium);
+    const std::string address = "127.0.15.8";
+    auto unit = std::make_unique<Unit>(address);
+    auto bridge = std::make_unique<BridgeStandIn>(address);
+    testsupport::TempDir profile("sn-chromium");
+    HeadlessBrowser browser(chromium, profile.path());
+    const HeadlessBrowser::Tab tab = browser.open(unit->url());
+    ASSERT_TRUE(browser.waitUntil(tab, kLive + " && " + allTracesDrawn(), 20000ms));
+    js(browser, tab, "window.marker = 1");
+
+    bridge.reset();
+    unit.reset();
+    ASSERT_TRUE(browser.waitUntil(tab, "document.body.dataset.link == 'offline'", 5000ms));
+    // While down no part of the page claims data flows.
+    ASSERT_TRUE(browser.waitUntil(tab, kAllStaleWithAge, 5000ms));
+    EXPECT_EQ(js(browser, tab, "/^monitor offline: retrying in \\d+ s$/.test(document.getElementById('link').textContent)"),
+              "true")
+        << js(browser, tab, "document.getElementById('link').textContent");
+    EXPECT_EQ(js(browser, tab, "document.getElementById('rate').textContent"), "-- msg/s");
+    EXPECT_EQ(js(browser, tab, "document.getElementById('conns').textContent"), "connections --");
+    EXPECT_EQ(js(browser, tab, "/^last message \\d/.test(document.getElementById('last').textContent)"), "true");
+    for (const char* slot : MonitorState::shownSlots())
+        EXPECT_EQ(js(browser, tab, std::string("document.getElementById('rate-") + slot + "').textContent"), "--/s")
+            << slot;
+
+    unit = std::make_unique<Unit>(address);
+    bridge = std::make_unique<BridgeStandIn>(address);
+    EXPECT_TRUE(browser.waitUntil(tab, kLive, 5000ms)) << js(browser, tab, "document.getElementById('link').textContent");
+    EXPECT_EQ(js(browser, tab, "window.marker"), "1");  // the same page: no reload
+    EXPECT_EQ(memberShown(browser, tab, "hr"), "72");
+}
+
+// The 17th viewer is told why it waits, and gets in once another leaves.
+TEST(MonitorPage, TooManyViewersWaitsThenShowsLiveData)
+{
+    REQUIRE_CHROMIUM(chromium);
+    auto options = Unit::monitorAt("127.0.15.9");
+    options.writeStallLimit = 60000ms;  // the raw viewers below read nothing
+    Unit unit("127.0.15.9", options);
+    BridgeStandIn bridge(unit.address);
+    std::vector<std::unique_ptr<RawHttpClient>> viewers;
+    for (std::size_t i = 0; i < options.maxViewers; ++i) {
+        viewers.push_back(std::make_unique<RawHttpClient>(unit.address, kMonitorPort));
+        ASSERT_TRUE(viewers.back()->send(streamRequest(unit.address)));
+    }
+    ASSERT_TRUE(testsupport::eventually([&] { return unit.monitor.stats().viewers == options.maxViewers; }, 5000ms));
+
+    testsupport::TempDir profile("sn-chromium");
+    HeadlessBrowser browser(chromium, profile.path());
+    const HeadlessBrowser::Tab tab = browser.open(unit.url());
+    ASSERT_TRUE(browser.waitUntil(tab,
+                                  "document.body.dataset.link == 'refused' && "
+                                  "/^too many viewers: retrying in \\d+ s$/.test(document.getElementById('link').textContent)",
+                                  10000ms))
+        << js(browser, tab, "document.getElementById('link').textContent");
+    EXPECT_EQ(js(browser, tab, "document.body.dataset.stale"), "true");
+    EXPECT_EQ(js(browser, tab, "document.getElementById('conns').textContent"), "connections --");
+    js(browser, tab, "window.marker = 1");
+
+    viewers.pop_back();
+    EXPECT_TRUE(browser.waitUntil(tab, kLive + " && " + allTracesDrawn(), 20000ms))
+        << js(browser, tab, "document.getElementById('link').textContent");
+    EXPECT_EQ(js(browser, tab, "window.marker"), "1");
+    EXPECT_EQ(unit.monitor.stats().viewers, options.maxViewers);
+}
+
+// From a phone to a large screen: every trace at least 300 px wide, nothing
+// wider than the window, the header whole.
+TEST(MonitorPage, FitsPhoneTabletAndDesktopScreens)
+{
+    REQUIRE_CHROMIUM(chromium);
+    Unit unit("127.0.15.13");
+    BridgeStandIn bridge(unit.address);
+    testsupport::TempDir profile("sn-chromium");
+    HeadlessBrowser browser(chromium, profile.path());
+    const HeadlessBrowser::Tab tab = browser.open(unit.url());
+    struct Screen {
+        int width, height;
+        bool mobile;
+    };
+    for (const Screen& s : {Screen{390, 844, true}, Screen{360, 740, true}, Screen{800, 600, false},
+                            Screen{1920, 1080, false}}) {
+        const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+        browser.setViewport(tab, s.width, s.height, s.mobile);
+        ASSERT_TRUE(browser.waitUntil(tab, "document.documentElement.clientWidth == " + std::to_string(s.width), 5000ms))
+            << size;
+        // Drawn since the resize, which clears every trace.
+        js(browser, tab, "window.pointsAtResize = Number(document.getElementById('w-abp').dataset.points)");
+        ASSERT_TRUE(browser.waitUntil(tab, kLive + " && Number(document.getElementById('w-abp').dataset.points) > "
+                                                   "window.pointsAtResize + 30 && "
+                                                   "document.querySelector('[data-press=abp]').dataset.source == 'waveform'",
+                                      10000ms))
+            << size;
+        EXPECT_EQ(js(browser, tab,
+                     "Array.prototype.map.call(document.querySelectorAll('canvas'), function (c) {"
+                     "  return c.getBoundingClientRect().width >= 300; }).join()"),
+                  "true,true,true,true,true")
+            << size;
+        EXPECT_EQ(js(browser, tab, "document.documentElement.scrollWidth == document.documentElement.clientWidth"),
+                  "true")
+            << size;
+        // The header wraps rather than clipping, and every tile's text stays in its tile.
+        EXPECT_EQ(js(browser, tab,
+                     "Array.prototype.every.call(document.querySelectorAll('#bar > span, .tile, .lbl'), function (e) {"
+                     "  return e.scrollWidth <= e.clientWidth + 1 && e.getBoundingClientRect().right <= "
+                     "document.documentElement.clientWidth + 0.5; })"),
+                  "true")
+            << size;
+        if (s.width != 360) {
+            const std::string shot = artifactPath("monitor-page-" + size + ".png");
+            browser.screenshot(tab, shot);
+            std::cout << "monitor page at " << size << ": " << shot << std::endl;
+        }
+    }
 }
 
 TEST(MonitorPage, ReloadAndTwoViewersBesideOneThatNeverReads)
@@ -425,13 +610,13 @@ TEST(MonitorPage, ReloadAndTwoViewersBesideOneThatNeverReads)
     // The viewer that never reads fills its queue; both pages keep going.
     ASSERT_TRUE(testsupport::eventually([&] { return unit.monitor.stats().droppedEvents > 0; }, 20000ms));
     for (const auto& tab : {first, second}) {
-        const int events = std::stoi(browser.evaluate(tab, "document.body.dataset.events"));
+        const int events = std::stoi(js(browser, tab, "document.body.dataset.events"));
         EXPECT_TRUE(browser.waitUntil(tab, "Number(document.body.dataset.events) > " + std::to_string(events + 10),
                                       10000ms));
     }
 
     // A reload starts a fresh page on a fresh stream; the old stream is let go.
-    browser.evaluate(first, "window.beforeReload = 1");
+    js(browser, first, "window.beforeReload = 1");
     browser.reload(first);
     EXPECT_TRUE(browser.waitUntil(first,
                                   "window.beforeReload === undefined && Number(document.body.dataset.events) > 5 && " +

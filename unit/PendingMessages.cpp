@@ -1,6 +1,7 @@
 #include "PendingMessages.h"
 
 #include "AssertionFailureException.h"
+#include "Log.h"
 #include "UnitJson.h"
 #include "UnitMessages.h"
 
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
-#include <iostream>
 #include <iterator>
 #include <limits>
 #include <sstream>
@@ -204,7 +204,7 @@ void PendingMessages::store(const char* name, const std::string& text)
     const std::string command = name ? name : "";
     const char* member = memberFor(command);
     if (!member) {
-        std::cout << "iCommandName: [" << command << "] is not in the map!" << std::endl;
+        snlog::out() << "iCommandName: [" << command << "] is not in the map!";
         return;
     }
     const std::string path = std::string("Message.") + member;
@@ -215,7 +215,7 @@ void PendingMessages::store(const char* name, const std::string& text)
         }
         const std::string current = vitalsData.get<std::string>(path, "");
         if (!unitmsg::isUnsetValue(current))
-            std::cout << "WARNING: Overwriting << " << path << ": " << current << std::endl;
+            snlog::out(snlog::Priority::warning) << "WARNING: Overwriting << " << path << ": " << current;
         vitalsData.put(path, text);
     } else if (isWaveformSlot(member)) {
         if (waveformDataSent) {
@@ -224,7 +224,7 @@ void PendingMessages::store(const char* name, const std::string& text)
         }
         const std::string current = waveformData.get<std::string>(path, "");
         if (current != unitmsg::kUnsetSlot)
-            std::cout << "WARNING: Overwriting << " << path << ": " << current << std::endl;
+            snlog::out(snlog::Priority::warning) << "WARNING: Overwriting << " << path << ": " << current;
         waveformData.put(path, "[" + text + "]");
     } else {
         SN_ASSERT(false, "Couldn't find translatedParam [" << member << "] iCommandMessage: [" << text << "]");

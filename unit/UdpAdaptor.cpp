@@ -1,10 +1,11 @@
 #include "UdpAdaptor.h"
 
+#include "Log.h"
+
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <chrono>
-#include <iostream>
 #include <poll.h>
 #include <system_error>
 
@@ -48,7 +49,7 @@ UdpAdaptor::~UdpAdaptor() {
     try {
         stop_receive();
     } catch (const std::exception& e) {
-        std::cerr << "SN>ERROR>" << e.what() << std::endl;
+        snlog::err() << "SN>ERROR>" << e.what();
     }
     boost::system::error_code ignored;
     if (socket.is_open()) socket.close(ignored);
@@ -88,24 +89,24 @@ void UdpAdaptor::handle_receive() {
             case UdpAnswerAccumulator::Status::NeedMore:
                 continue;
             case UdpAnswerAccumulator::Status::Error:
-                std::cerr << "SN>ERROR>" << error << std::endl;
+                snlog::err() << "SN>ERROR>" << error;
                 continue;
             case UdpAnswerAccumulator::Status::Answer:
                 break;
             }
-            if (debugMode) std::cout << "SN>Received: " << answer << std::endl;
+            if (debugMode) snlog::out() << "SN>Received: " << answer;
             std::string sender = addressText(senderEndpoint);
             std::lock_guard<std::mutex> lock(responseMutex);
             lastResponse = answer;
             lastSender = sender;
         }
     } catch (const std::exception& e) {
-        std::cerr << e.what() << std::endl;
+        snlog::err() << e.what();
     }
 }
 
 void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& error, unsigned long) {
-    if (debugMode) std::cout << "SN>Sending: " << text << std::endl;
+    if (debugMode) snlog::out() << "SN>Sending: " << text;
     // Held across the send: an answer that comes back before we have cleared
     // (loopback answers at once) waits for the lock instead of being wiped.
     std::lock_guard<std::mutex> lock(responseMutex);
@@ -133,7 +134,7 @@ std::string UdpAdaptor::waitResponse() {
         std::this_thread::sleep_for(timing.udpResponsePoll);
         std::lock_guard<std::mutex> lock(responseMutex);
         if (!lastResponse.empty()) {
-            if (debugMode) std::cout << "SN>Response: " << lastResponse << std::endl;
+            if (debugMode) snlog::out() << "SN>Response: " << lastResponse;
             std::string text;
             text.swap(lastResponse);
             return text;

@@ -1,5 +1,6 @@
 #include "UnitLink.h"
 
+#include "Log.h"
 #include "SessionRecorder.h"
 #include "UnitJson.h"
 #include "UnitMessages.h"
@@ -33,10 +34,10 @@ const char* const kLastConnectedFile = "_lastconnectedIPAddress.txt";
 // the wait looks at it again at least this often.
 constexpr long long kReplyPollStepMs = 1000;
 
-void printSystemError(std::ostream& log, const char* where, const boost::system::error_code& ec)
+void printSystemError(const char* where, const boost::system::error_code& ec)
 {
-    log << where << ": Error occured! Error code = " << ec.category().name() << ":" << ec.value()
-        << ". Message: " << ec.message() << std::endl;
+    snlog::out() << where << ": Error occured! Error code = " << ec.category().name() << ":" << ec.value()
+                 << ". Message: " << ec.message();
 }
 
 std::chrono::milliseconds until(UnitLink::Clock::time_point deadline)
@@ -51,9 +52,8 @@ bool isReplyOfType(const std::string& json, const char* type, const char* reques
     const std::string received = unitjson::jsonKeyValue(json, "MessageType");
     if (received == type)
         return true;
-    std::cout << requester << " Re-request: Received " << received << ", looking for " << type << ".." << std::endl
-              << json << std::endl
-              << "re-reading incoming messages" << std::endl;
+    snlog::out() << requester << " Re-request: Received " << received << ", looking for " << type << "..\n"
+                 << json << "\nre-reading incoming messages";
     return false;
 }
 
@@ -70,17 +70,14 @@ bool isNetworkStatusData(const std::string& json)
 bool isCalList(const std::string& json, const char* type, const char* other, const char* requester)
 {
     if (unitjson::jsonKeyValue(json, "MessageType") != "CalList") {
-        std::cout << requester << " Re-request: something other than cal message received; something else.."
-                  << std::endl
-                  << json << std::endl
-                  << "re-reading incoming messages" << std::endl;
+        snlog::out() << requester << " Re-request: something other than cal message received; something else..\n"
+                     << json << "\nre-reading incoming messages";
         return false;
     }
     if (unitjson::jsonKeyValue(json, "Message.calType") == type)
         return true;
-    std::cout << requester << " Re-request: " << other << " cal result received by mistake..." << std::endl
-              << json << std::endl
-              << "re-reading incoming messages" << std::endl;
+    snlog::out() << requester << " Re-request: " << other << " cal result received by mistake...\n"
+                 << json << "\nre-reading incoming messages";
     return false;
 }
 
@@ -106,31 +103,31 @@ UnitLink::~UnitLink() = default;
 // ---------------------------------------------------------------------------
 // Connection
 
-bool UnitLink::connectIP(const std::string& ip, unsigned attempts, std::ostream& log)
+bool UnitLink::connectIP(const std::string& ip, unsigned attempts)
 {
     unitEndpoint = tcp::endpoint(boost::asio::ip::make_address(ip), kUnitPort);
     for (unsigned i = 0; i < attempts; ++i) {
         try {
-            connect(log);
+            connect();
             break;
         } catch (const boost::system::system_error& e) {
             connectError = e.code().message();
-            printSystemError(log, "SentrelAdaptor::connectIP", e.code());
+            printSystemError("SentrelAdaptor::connectIP", e.code());
         }
     }
     if (linkConnected) {
         LastConnectedIP = ip;
         SaveLastConnectedIP();
     } else {
-        log << "SN>Failed to find or could not connect to Sentrel on IP " << ip << std::endl;
+        snlog::out() << "SN>Failed to find or could not connect to Sentrel on IP " << ip;
     }
     return linkConnected;
 }
 
-void UnitLink::connect(std::ostream& log)
+void UnitLink::connect()
 {
     const std::string address = unitEndpoint.address().to_string();
-    log << "Connecting to " << address << ":" << unitEndpoint.port() << "..." << std::endl;
+    snlog::out() << "Connecting to " << address << ":" << unitEndpoint.port() << "...";
     auto socket = std::make_shared<Socket>(io);
     // Opened before it is published: a writer that picks it up at once only
     // reads its descriptor while connect() runs, never races its opening.
@@ -145,12 +142,12 @@ void UnitLink::connect(std::ostream& log)
     socket->native_non_blocking(true);
     setUp(address);
     noteUp(address);
-    log << "Connected." << std::endl;
+    snlog::out() << "Connected.";
 }
 
 void UnitLink::close()
 {
-    std::cout << "Closing socket." << std::endl;
+    snlog::out() << "Closing socket.";
     std::shared_ptr<Socket> socket = currentSocket();
     if (!socket)
         return;
@@ -226,7 +223,7 @@ void UnitLink::LoadLastConnectedIP()
             throw std::runtime_error("no last connected address");
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         LastConnectedIP = boost::asio::ip::make_address_v4(text).to_string();
-        std::cout << "Loaded last connected IP " << LastConnectedIP << std::endl;
+        snlog::out() << "Loaded last connected IP " << LastConnectedIP;
     } catch (const std::exception&) {
         LastConnectedIP.clear();
     }
@@ -262,7 +259,7 @@ std::shared_ptr<UnitLink::Socket> UnitLink::currentSocket(std::uint64_t* generat
 void UnitLink::sendMessage(const std::string& json)
 {
     if (debugMode)
-        std::cout << timeOfDay() << ": [" << json << "]" << std::endl;
+        snlog::out() << timeOfDay() << ": [" << json << "]";
     writeMessage(json);
 }
 
@@ -319,7 +316,7 @@ bool UnitLink::writeBytes(const std::string& frame)
         ++framesWritten;
         return true;
     }
-    printSystemError(std::cout, "SentrelAdaptor::writeToWire", ec);
+    printSystemError("SentrelAdaptor::writeToWire", ec);
     setDown();
     noteDown();
     return false;
@@ -379,7 +376,7 @@ std::string UnitLink::receiveUntil(Clock::time_point deadline, const char* await
             }
         }
     } catch (const std::exception& e) {
-        std::cout << "ERROR: Exception thrown within receiveSNResponse!" << std::endl << e.what() << std::endl;
+        snlog::out() << "ERROR: Exception thrown within receiveSNResponse!\n" << e.what();
         throw;
     }
 }
@@ -436,7 +433,7 @@ void UnitLink::getBattery()
     const std::string json = requestOtherStatus();
     const std::string level = unitjson::jsonKeyValue(json, "Message.battLvlPerc");
     const std::string pluggedIn = unitjson::jsonKeyValue(json, "Message.pluggedIn");
-    std::cout << "SN>Battery level: " << level << " plugged in: " << pluggedIn << std::endl;
+    snlog::out() << "SN>Battery level: " << level << " plugged in: " << pluggedIn;
 }
 
 bool UnitLink::setWifiCfg(const char* ssid, const char* password)
@@ -449,11 +446,8 @@ bool UnitLink::setWifiCfg(const char* ssid, const char* password)
     const std::string wifiConnected = unitjson::jsonKeyValue(json, "Message.wifiConnected");
     const std::string wifiStatus = unitjson::jsonKeyValue(json, "Message.wifiStatus");
     if (wifiStatus == "Success" && wifiConnected == "true") {
-        std::cout << "Successful connection!" << std::endl
-                  << "ssid: " << joinedSsid << std::endl
-                  << "ipAddress: " << ipAddress << std::endl
-                  << "wifiConnected: " << wifiConnected << std::endl
-                  << "wifiStatus: " << wifiStatus << std::endl;
+        snlog::out() << "Successful connection!\nssid: " << joinedSsid << "\nipAddress: " << ipAddress
+                     << "\nwifiConnected: " << wifiConnected << "\nwifiStatus: " << wifiStatus;
         return true;
     }
     return false;

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,10 +47,10 @@ public:
 
     // --- Connection ---
     // Up to `attempts` connects to `ip` (port 14997); remembers the address on
-    // success. Lines go to `log`. An `ip` that is no IP address raises.
-    bool connectIP(const std::string& ip, unsigned attempts, std::ostream& log = std::cout);
+    // success. An `ip` that is no IP address raises.
+    bool connectIP(const std::string& ip, unsigned attempts);
     // One attempt to the endpoint set by the last connectIP; raises on failure.
-    void connect(std::ostream& log = std::cout);
+    void connect();
     void close();
     bool connected() const { return linkConnected; }
     // Takes the link as down until the next successful connect.

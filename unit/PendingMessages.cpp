@@ -217,6 +217,7 @@ void PendingMessages::store(const char* name, const std::string& text)
         if (!unitmsg::isUnsetValue(current))
             snlog::out(snlog::Priority::warning) << "WARNING: Overwriting << " << path << ": " << current;
         vitalsData.put(path, text);
+        lastVitals[member] = text;
     } else if (isWaveformSlot(member)) {
         if (waveformDataSent) {
             waveformData = waveformTemplate();
@@ -231,9 +232,27 @@ void PendingMessages::store(const char* name, const std::string& text)
     }
 }
 
+void PendingMessages::restateVitals()
+{
+    restating = !lastVitals.empty();
+}
+
 std::vector<std::string> PendingMessages::takeChanged()
 {
     std::vector<std::string> messages;
+    if (restating) {
+        restating = false;
+        if (vitalsDataSent) {
+            vitalsData = vitalsTemplate();
+            vitalsDataSent = false;
+        }
+        // Members changed since the last message keep their newer values.
+        for (const auto& member : lastVitals) {
+            const std::string path = "Message." + member.first;
+            if (unitmsg::isUnsetValue(vitalsData.get<std::string>(path, "")))
+                vitalsData.put(path, member.second);
+        }
+    }
     if (!vitalsDataSent) {
         messages.push_back(unitjson::compactJson(vitalsData));
         vitalsDataSent = true;  // a failed send is not retried

@@ -15,8 +15,8 @@
 
 namespace pt = boost::property_tree;
 
-SentrelAdaptor::SentrelAdaptor(const Timing& timing)
-    : timing(timing), link(ioService, timing), pending([this] { return link.connected(); })
+SentrelAdaptor::SentrelAdaptor(const Timing& timing, UnitIoFaults* faults)
+    : timing(timing), link(ioService, timing, faults), pending([this] { return link.connected(); })
 {
 }
 
@@ -216,6 +216,11 @@ void SentrelAdaptor::streamingPass()
 {
     // Data lock, then the wire lock inside each write.
     std::lock_guard<std::mutex> lock(dataMutex);
+    const std::uint64_t generation = link.generation();
+    if (generation != streamedGeneration) {
+        pending.restateVitals();
+        streamedGeneration = generation;
+    }
     for (const std::string& json : pending.takeChanged())
         link.sendMessage(json);
 }

@@ -40,6 +40,13 @@ void printSystemError(const char* where, const boost::system::error_code& ec)
                  << ". Message: " << ec.message();
 }
 
+// A connection that failed is dead for both sides from here on.
+void killConnection(tcp::socket& socket)
+{
+    boost::system::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+}
+
 std::chrono::milliseconds until(UnitLink::Clock::time_point deadline)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - UnitLink::Clock::now());
@@ -93,8 +100,8 @@ bool isCalListCO2(const std::string& json)
 
 } // namespace
 
-UnitLink::UnitLink(boost::asio::io_context& io, const Timing& timing)
-    : io(io), timing(timing), downSince(std::chrono::system_clock::now())
+UnitLink::UnitLink(boost::asio::io_context& io, const Timing& timing, UnitIoFaults* faults)
+    : io(io), timing(timing), faults(faults), downSince(std::chrono::system_clock::now())
 {
 }
 
@@ -129,20 +136,25 @@ void UnitLink::connect()
     const std::string address = unitEndpoint.address().to_string();
     snlog::out() << "Connecting to " << address << ":" << unitEndpoint.port() << "...";
     auto socket = std::make_shared<Socket>(io);
-    // Opened before it is published: a writer that picks it up at once only
-    // reads its descriptor while connect() runs, never races its opening.
     socket->open(unitEndpoint.protocol());
-    {
-        std::lock_guard<std::mutex> lock(socketMutex);
-        unitSocket = socket;  // the old socket closes when its last writer lets go
-        ++socketGeneration;
-    }
+    if (faultBefore(UnitIo::connect) != UnitIoFault::none)
+        throw boost::system::system_error(boost::asio::error::connection_refused);
     socket->connect(unitEndpoint);
     // Reads and writes wait on poll() with a deadline, never in the socket call.
     socket->native_non_blocking(true);
-    setUp(address);
-    noteUp(address);
+    publish(socket, address);
     snlog::out() << "Connected.";
+}
+
+void UnitLink::publish(const std::shared_ptr<Socket>& socket, const std::string& address)
+{
+    // Published only once connected, and recorded as up in the same step: a
+    // writer that picks the new socket up writes after its "connected".
+    std::lock_guard<std::mutex> lock(socketMutex);
+    unitSocket = socket;  // the old socket closes when its last writer lets go
+    ++socketGeneration;
+    noteUp(address, socketGeneration);
+    setUp(address);
 }
 
 void UnitLink::close()
@@ -161,8 +173,34 @@ void UnitLink::close()
 
 void UnitLink::markDown()
 {
+    std::lock_guard<std::mutex> lock(socketMutex);
     setDown();
     noteDown();
+    if (unitSocket) {
+        boost::system::error_code ignored;
+        unitSocket->shutdown(tcp::socket::shutdown_both, ignored);
+    }
+}
+
+void UnitLink::markDownAfterFailure(std::uint64_t generation)
+{
+    std::lock_guard<std::mutex> lock(socketMutex);
+    // A socket that a newer connection has replaced says nothing about the link now.
+    if (generation != socketGeneration)
+        return;
+    setDown();
+    noteDown();
+}
+
+std::uint64_t UnitLink::generation() const
+{
+    std::lock_guard<std::mutex> lock(socketMutex);
+    return socketGeneration;
+}
+
+UnitIoFault UnitLink::faultBefore(UnitIo operation)
+{
+    return faults ? faults->before(operation) : UnitIoFault::none;
 }
 
 UnitLinkStatus UnitLink::status() const
@@ -192,7 +230,7 @@ void UnitLink::setDown()
     attempted = true;
 }
 
-void UnitLink::noteUp(const std::string& address)
+void UnitLink::noteUp(const std::string& address, std::uint64_t generation)
 {
     std::lock_guard<std::mutex> lock(linkEventMutex);
     SessionRecorder* recorder = sessionRecorder;
@@ -201,6 +239,7 @@ void UnitLink::noteUp(const std::string& address)
         recorder->linkChanged(false, recordedAddress);
     recordedUp = true;
     recordedAddress = address;
+    recordedGeneration = generation;
     if (recorder)
         recorder->linkChanged(true, address);
 }
@@ -248,7 +287,7 @@ std::string UnitLink::lastConnectedIP()
 // ---------------------------------------------------------------------------
 // Messages and frames
 
-std::shared_ptr<UnitLink::Socket> UnitLink::currentSocket(std::uint64_t* generation)
+std::shared_ptr<UnitLink::Socket> UnitLink::currentSocket(std::uint64_t* generation) const
 {
     std::lock_guard<std::mutex> lock(socketMutex);
     if (generation)
@@ -266,10 +305,21 @@ void UnitLink::sendMessage(const std::string& json)
 void UnitLink::writeMessage(const std::string& json)
 {
     std::lock_guard<std::mutex> wire(wireMutex);
+    std::uint64_t generation = 0;
     // Recorded under the wire lock, so the recording keeps the wire's order.
-    if (writeBytes(frameUnitMessage(json)))
-        if (SessionRecorder* recorder = sessionRecorder)
-            recorder->messageWritten(json);
+    if (writeBytes(frameUnitMessage(json), &generation))
+        recordMessage(json, generation);
+}
+
+void UnitLink::recordMessage(const std::string& json, std::uint64_t generation)
+{
+    std::lock_guard<std::mutex> lock(linkEventMutex);
+    // Only on the link recorded as up: a socket given up or replaced meanwhile
+    // belongs to no link of the recording.
+    if (!recordedUp || recordedGeneration != generation)
+        return;
+    if (SessionRecorder* recorder = sessionRecorder)
+        recorder->messageWritten(json);
 }
 
 void UnitLink::writeFrame(const std::string& frame)
@@ -278,19 +328,26 @@ void UnitLink::writeFrame(const std::string& frame)
     writeBytes(frame);
 }
 
-bool UnitLink::writeBytes(const std::string& frame)
+bool UnitLink::writeBytes(const std::string& frame, std::uint64_t* writtenOn)
 {
     // Our own reference keeps the socket alive if connect replaces it meanwhile.
-    const std::shared_ptr<Socket> socket = currentSocket();
+    std::uint64_t generation = 0;
+    const std::shared_ptr<Socket> socket = currentSocket(&generation);
+    if (writtenOn)
+        *writtenOn = generation;
     boost::system::error_code ec;
     if (!socket || !socket->is_open()) {
         ec = boost::asio::error::not_connected;
     } else {
+        const UnitIoFault fault = faultBefore(UnitIo::write);
+        const std::size_t size = fault == UnitIoFault::shortWrite ? frame.size() / 2
+                                 : fault == UnitIoFault::fail     ? 0
+                                                                  : frame.size();
         const int fd = socket->native_handle();
         const Clock::time_point deadline = Clock::now() + timing.writeTimeout;
         std::size_t done = 0;
-        while (done < frame.size()) {
-            const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, kSendNoSignal);
+        while (done < size) {
+            const ssize_t n = ::send(fd, frame.data() + done, size - done, kSendNoSignal);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
                 continue;
@@ -311,14 +368,17 @@ bool UnitLink::writeBytes(const std::string& frame)
             ec = boost::system::error_code(n < 0 ? errno : EPIPE, boost::system::system_category());
             break;
         }
+        if (!ec && fault != UnitIoFault::none) {
+            killConnection(*socket);
+            ec = boost::asio::error::broken_pipe;
+        }
     }
     if (!ec) {
         ++framesWritten;
         return true;
     }
     printSystemError("SentrelAdaptor::writeToWire", ec);
-    setDown();
-    noteDown();
+    markDownAfterFailure(generation);
     return false;
 }
 
@@ -365,6 +425,10 @@ std::string UnitLink::receiveUntil(Clock::time_point deadline, const char* await
             const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kReplyPollStepMs)) + 1);
             if (ready <= 0)
                 continue;
+            if (faultBefore(UnitIo::read) != UnitIoFault::none) {
+                killConnection(*socket);
+                throw boost::system::system_error(boost::asio::error::connection_reset, "read_until");
+            }
             const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
             if (n > 0) {
                 replyBuffer.append(chunk, static_cast<std::size_t>(n));

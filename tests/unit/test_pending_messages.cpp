@@ -271,3 +271,29 @@ TEST(UnitMessageVocabulary, UnsetValuesAreTheTemplatesOwn)
 }
 
 } // namespace
+
+TEST(PendingMessagesTexts, ARestatedVitalsDataCarriesEveryMemberAtItsLastValue)
+{
+    PendingMessages a;
+    a.restateVitals();  // nothing stored yet: nothing to restate
+    EXPECT_TRUE(a.takeChanged().empty());
+
+    a.sendHR_bpm(72);
+    a.sendRR_brpm(12);
+    a.takeChanged();  // lost with a link that went down
+    a.sendSPO2(97);
+    a.takeChanged();
+    a.restateVitals();
+    EXPECT_EQ(onlyMessage(a), withMember(withMember(withMember(kVitalsAllUnset, "hr", "72"), "rr", "12"), "spO2", "97"));
+
+    // Changes since the last message keep their newer value, with no warning.
+    a.sendHR_bpm(80);
+    a.restateVitals();
+    snlog::Capture capture;
+    a.sendRR_brpm(14);
+    EXPECT_EQ(capture.out(), "");
+    EXPECT_EQ(onlyMessage(a), withMember(withMember(withMember(kVitalsAllUnset, "hr", "80"), "rr", "14"), "spO2", "97"));
+    // Once sent, messages carry only what changed again.
+    a.sendRR_brpm(15);
+    EXPECT_EQ(onlyMessage(a), withMember(kVitalsAllUnset, "rr", "15"));
+}

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <poll.h>
+#include <cstring>
+#include <sys/socket.h>
 #include <system_error>
 
 namespace asio = boost::asio;
@@ -70,7 +72,6 @@ void UdpAdaptor::start_receive() {
 }
 
 void UdpAdaptor::handle_receive() {
-    UdpAnswerAccumulator answers;
     // Polling, rather than blocking in the receive, lets the thread see
     // `receiving` go false without depending on the stop text coming back.
     const int pollMs = static_cast<int>(timing.udpReceivePoll.count());
@@ -79,24 +80,27 @@ void UdpAdaptor::handle_receive() {
             pollfd p{socket.native_handle(), POLLIN, 0};
             if (::poll(&p, 1, pollMs) <= 0) continue;
             receiveBuffer.fill(0);
-            boost::system::error_code ec;
-            std::size_t n = socket.receive_from(asio::buffer(receiveBuffer), senderEndpoint, 0, ec);
-            // A datagram cut at the buffer's size still counts as data.
-            if (ec && ec != asio::error::message_size) continue;
-            n = std::min(n, receiveBuffer.size());
+            bool cut = false;
+            const ssize_t n = receiveDatagram(cut);
+            if (n < 0) continue;
+            const std::string sender = addressText(senderEndpoint);
+            const std::string senderKey = sender + ":" + std::to_string(senderEndpoint.port());
             std::string answer, error;
-            switch (answers.add(receiveBuffer.data(), n, answer, error)) {
-            case UdpAnswerAccumulator::Status::NeedMore:
-                continue;
-            case UdpAnswerAccumulator::Status::Error:
+            UdpAnswerAccumulator::Status status;
+            unsigned long request;
+            {
+                std::lock_guard<std::mutex> lock(responseMutex);
+                status = answers.add(senderKey, receiveBuffer.data(), static_cast<std::size_t>(n), cut, answer, error);
+                request = requests;
+            }
+            if (status == UdpAnswerAccumulator::Status::Error) {
                 snlog::err() << "SN>ERROR>" << error;
                 continue;
-            case UdpAnswerAccumulator::Status::Answer:
-                break;
             }
+            if (status == UdpAnswerAccumulator::Status::NeedMore) continue;
             if (debugMode) snlog::out() << "SN>Received: " << answer;
-            std::string sender = addressText(senderEndpoint);
             std::lock_guard<std::mutex> lock(responseMutex);
+            if (request != requests) continue;  // gathered before a new request went out
             lastResponse = answer;
             lastSender = sender;
         }
@@ -105,14 +109,36 @@ void UdpAdaptor::handle_receive() {
     }
 }
 
+ssize_t UdpAdaptor::receiveDatagram(bool& cut) {
+    sockaddr_storage from{};
+    iovec part{receiveBuffer.data(), receiveBuffer.size()};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t n = ::recvmsg(socket.native_handle(), &message, 0);
+    if (n < 0) return n;
+    // The kernel says when a datagram did not fit; the receive itself does not.
+    cut = (message.msg_flags & MSG_TRUNC) != 0;
+    const std::size_t size = std::min<std::size_t>(message.msg_namelen, senderEndpoint.capacity());
+    std::memcpy(senderEndpoint.data(), &from, size);
+    senderEndpoint.resize(size);
+    return n;
+}
+
 void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& error, unsigned long) {
     if (debugMode) snlog::out() << "SN>Sending: " << text;
-    // Held across the send: an answer that comes back before we have cleared
-    // (loopback answers at once) waits for the lock instead of being wiped.
-    std::lock_guard<std::mutex> lock(responseMutex);
+    {
+        // Cleared before the send, so that a quick answer cannot be wiped;
+        // what was gathered for an earlier request goes with it.
+        std::lock_guard<std::mutex> lock(responseMutex);
+        lastResponse.clear();
+        lastSender.clear();
+        answers.clear();
+        ++requests;
+    }
     socket.send_to(asio::buffer(text), remoteEndpoint, 0, error);
-    lastResponse.clear();
-    lastSender.clear();
 }
 
 bool UdpAdaptor::waitConnection(std::string& sender, std::string& response) {

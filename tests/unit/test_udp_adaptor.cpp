@@ -211,6 +211,57 @@ TEST(UdpAdaptor, BoundsAnAnswerThatNeverEnds)
     EXPECT_NE(err.find("without '@' dropped"), std::string::npos) << err;
 }
 
+TEST(UdpAdaptor, AnOverLongDatagramIsRefusedWholeAndTheNextAnswerIsIntact)
+{
+    Channel c("127.0.7.20", "127.0.7.21");
+    c.adaptor.start_receive();
+    c.exchange("q@", {});
+    snlog::Capture capture;
+    c.unit.sendTo("part", "127.0.7.20");
+    c.unit.sendTo(std::string(UdpAdaptor::kReceiveBufferSize + 50, 'a') + "@", "127.0.7.20");
+    c.unit.sendTo("whole@", "127.0.7.20");
+    std::string response;
+    for (int i = 0; i < 20 && response.empty(); ++i)
+        response = c.adaptor.waitResponse();
+    EXPECT_EQ(response, "whole@");
+    EXPECT_EQ(capture.err(), "SN>ERROR>UDP datagram from 127.0.7.21:14997 longer than the receive buffer dropped\n");
+}
+
+TEST(UdpAdaptor, AnswersOfTwoSendersDoNotMix)
+{
+    Channel c("127.0.7.22", "127.0.7.23");
+    RawDatagramPeer second("127.0.7.24", UdpAdaptor::kPort);
+    c.adaptor.start_receive();
+    c.exchange("q@", {"ab"});
+    second.sendTo("xy", "127.0.7.22");
+    c.unit.sendTo("c@", "127.0.7.22");
+    std::string sender, response;
+    ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
+    EXPECT_EQ(response, "abc@");
+    EXPECT_EQ(sender, "127.0.7.23");
+    second.sendTo("z@", "127.0.7.22");
+    ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
+    EXPECT_EQ(response, "xyz@");
+    EXPECT_EQ(sender, "127.0.7.24");
+}
+
+TEST(UdpAdaptor, ANewRequestDropsWhatWasGatheredForTheLastOne)
+{
+    Channel c("127.0.7.25", "127.0.7.26");
+    RawDatagramPeer second("127.0.7.27", UdpAdaptor::kPort);
+    c.adaptor.start_receive();
+    c.exchange("first@", {"stale part"});
+    // Datagrams reach the socket in the order sent: once the second sender's
+    // answer is in, the stale part has been gathered.
+    second.sendTo("done@", "127.0.7.25");
+    std::string sender, response;
+    ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
+    ASSERT_EQ(response, "done@");
+    c.exchange("second@", {"fresh@"});
+    ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
+    EXPECT_EQ(response, "fresh@");
+}
+
 TEST(UdpAdaptor, ConstructionErrorsNameTheirStep)
 {
     boost::asio::io_context io;

@@ -33,8 +33,6 @@ class SentrelAdaptor {
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr unsigned short kUnitPort = UnitLink::kUnitPort;
-
     // Fixed messages, byte for byte.
     static constexpr const char* kStatusRequestOther = unitmsg::kStatusRequestOther;
     static constexpr const char* kStatusRequestNetwork = unitmsg::kStatusRequestNetwork;

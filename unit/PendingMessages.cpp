@@ -1,6 +1,7 @@
 #include "PendingMessages.h"
 
 #include "AssertionFailureException.h"
+#include "Log.h"
 #include "UnitJson.h"
 #include "UnitMessages.h"
 
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
-#include <iostream>
 #include <iterator>
 #include <limits>
 #include <sstream>
@@ -204,7 +204,7 @@ void PendingMessages::store(const char* name, const std::string& text)
     const std::string command = name ? name : "";
     const char* member = memberFor(command);
     if (!member) {
-        std::cout << "iCommandName: [" << command << "] is not in the map!" << std::endl;
+        snlog::out() << "iCommandName: [" << command << "] is not in the map!";
         return;
     }
     const std::string path = std::string("Message.") + member;
@@ -215,8 +215,9 @@ void PendingMessages::store(const char* name, const std::string& text)
         }
         const std::string current = vitalsData.get<std::string>(path, "");
         if (!unitmsg::isUnsetValue(current))
-            std::cout << "WARNING: Overwriting << " << path << ": " << current << std::endl;
+            snlog::out(snlog::Priority::warning) << "WARNING: Overwriting << " << path << ": " << current;
         vitalsData.put(path, text);
+        lastVitals[member] = text;
     } else if (isWaveformSlot(member)) {
         if (waveformDataSent) {
             waveformData = waveformTemplate();
@@ -224,16 +225,34 @@ void PendingMessages::store(const char* name, const std::string& text)
         }
         const std::string current = waveformData.get<std::string>(path, "");
         if (current != unitmsg::kUnsetSlot)
-            std::cout << "WARNING: Overwriting << " << path << ": " << current << std::endl;
+            snlog::out(snlog::Priority::warning) << "WARNING: Overwriting << " << path << ": " << current;
         waveformData.put(path, "[" + text + "]");
     } else {
         SN_ASSERT(false, "Couldn't find translatedParam [" << member << "] iCommandMessage: [" << text << "]");
     }
 }
 
+void PendingMessages::restateVitals()
+{
+    restating = !lastVitals.empty();
+}
+
 std::vector<std::string> PendingMessages::takeChanged()
 {
     std::vector<std::string> messages;
+    if (restating) {
+        restating = false;
+        if (vitalsDataSent) {
+            vitalsData = vitalsTemplate();
+            vitalsDataSent = false;
+        }
+        // Members changed since the last message keep their newer values.
+        for (const auto& member : lastVitals) {
+            const std::string path = "Message." + member.first;
+            if (unitmsg::isUnsetValue(vitalsData.get<std::string>(path, "")))
+                vitalsData.put(path, member.second);
+        }
+    }
     if (!vitalsDataSent) {
         messages.push_back(unitjson::compactJson(vitalsData));
         vitalsDataSent = true;  // a failed send is not retried

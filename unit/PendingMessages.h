@@ -3,6 +3,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,10 @@ public:
     // The compact JSON texts of the messages changed since the last call,
     // VitalsData first, each marked sent.
     std::vector<std::string> takeChanged();
+    // The next VitalsData carries every member ever stored, at its last
+    // value, not only what changed: for a new link, whose unit may have
+    // missed or lost earlier messages. Nothing while nothing was ever stored.
+    void restateVitals();
 
     struct TestAccess;
 
@@ -60,6 +65,8 @@ private:
     boost::property_tree::ptree waveformData;
     bool vitalsDataSent = true;
     bool waveformDataSent = true;
+    std::map<std::string, std::string> lastVitals;  // member -> the last text stored
+    bool restating = false;
 };
 
 // What tests may read of the pending state.

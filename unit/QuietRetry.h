@@ -8,7 +8,8 @@
 // a second), so only one pass per report period prints its own lines (the
 // address it tried and its failure), followed by one summary line of the
 // attempts that failed since the last report and the last error. A quiet
-// pass that connects prints all its lines, as a loud one does.
+// pass that connects prints all its lines, as a loud one does, after the
+// summary of the quiet attempts before it.
 class QuietRetry {
 public:
     using Clock = std::chrono::steady_clock;
@@ -38,14 +39,26 @@ public:
         failed += attempts;
         if (!reporting)
             return std::string();
-        const std::string line = "SN>Unit still unreachable: " + std::to_string(failed) +
-                                 " attempts failed since the last report; last error: " + error;
-        failed = 0;
         lastReport = now;
-        return line;
+        return summary(error);
+    }
+
+    // A quiet pass connected: the summary of the attempts that failed since
+    // the last report, to print before that pass's lines ("" when none did).
+    std::string passConnected(const std::string& error)
+    {
+        return failed == 0 ? std::string() : summary(error);
     }
 
 private:
+    std::string summary(const std::string& error)
+    {
+        const std::string line = "SN>Unit still unreachable: " + std::to_string(failed) +
+                                 " attempts failed since the last report; last error: " + error;
+        failed = 0;
+        return line;
+    }
+
     Clock::duration period;
     unsigned long pass = 0;
     unsigned long failed = 0;  // attempts of the quiet passes since the last report

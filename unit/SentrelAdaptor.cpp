@@ -1,6 +1,7 @@
 #include "SentrelAdaptor.h"
 
 #include "AssertionFailureException.h"
+#include "Log.h"
 #include "QuietRetry.h"
 #include "UdpAdaptor.h"
 #include "UnitJson.h"
@@ -8,14 +9,14 @@
 #include <boost/property_tree/json_parser.hpp>
 
 #include <algorithm>
-#include <iostream>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
 namespace pt = boost::property_tree;
 
-SentrelAdaptor::SentrelAdaptor(const Timing& timing)
-    : timing(timing), link(ioService, timing), pending([this] { return link.connected(); })
+SentrelAdaptor::SentrelAdaptor(const Timing& timing, UnitIoFaults* faults)
+    : timing(timing), link(ioService, timing, faults), pending([this] { return link.connected(); })
 {
 }
 
@@ -67,7 +68,7 @@ void SentrelAdaptor::printJson(std::string json)
 {
     std::ostringstream out;
     pt::write_json(out, unitjson::jsonStringToPtree(json), true);
-    std::cout << out.str() << std::endl;
+    snlog::out() << out.str();
 }
 
 std::string SentrelAdaptor::now_str()
@@ -215,6 +216,11 @@ void SentrelAdaptor::streamingPass()
 {
     // Data lock, then the wire lock inside each write.
     std::lock_guard<std::mutex> lock(dataMutex);
+    const std::uint64_t generation = link.generation();
+    if (generation != streamedGeneration) {
+        pending.restateVitals();
+        streamedGeneration = generation;
+    }
     for (const std::string& json : pending.takeChanged())
         link.sendMessage(json);
 }
@@ -254,7 +260,7 @@ void SentrelAdaptor::sendVitalWaveDataThread()
             nextPass += timing.streamPeriod;
         }
     } catch (const std::exception& e) {
-        std::cout << "exiting sendVitalWaveDataThread loop..." << std::endl << e.what() << std::endl;
+        snlog::out() << "exiting sendVitalWaveDataThread loop...\n" << e.what();
     }
 }
 
@@ -280,17 +286,17 @@ void SentrelAdaptor::stopStreaming()
 
 namespace {
 
-// The lines a connection pass prints itself, around its attempts' lines: its
-// first (the address it tries) and its last (its failure).
-std::string passOwnLines(const std::string& held)
+// Writes again lines that a hold took.
+void writeLines(const std::vector<snlog::Record>& lines)
 {
-    const std::size_t firstEnd = held.find('\n');
-    if (firstEnd == std::string::npos || firstEnd + 1 >= held.size())
-        return held;
-    const std::size_t lastStart = held.rfind('\n', held.size() - 2) + 1;
-    if (lastStart <= firstEnd)
-        return held;
-    return held.substr(0, firstEnd + 1) + held.substr(lastStart);
+    for (const snlog::Record& line : lines)
+        snlog::write(line.stream, line.priority, line.text);
+}
+
+void printSummary(const std::string& summary)
+{
+    if (!summary.empty())
+        snlog::out(snlog::Priority::warning) << summary;
 }
 
 } // namespace
@@ -302,7 +308,7 @@ bool SentrelAdaptor::initialize(const std::string& serialId, const std::string& 
     (void)serialId;
     (void)rangeStart;
     (void)rangeEnd;
-    std::cout << "SN>Initialization of the Sentrel adapter..." << std::endl;
+    snlog::out() << "SN>Initialization of the Sentrel adapter...";
     if (UnitLink::lastConnectedIP().empty())
         UnitLink::LoadLastConnectedIP();
     link.markDown();
@@ -312,19 +318,30 @@ bool SentrelAdaptor::initialize(const std::string& serialId, const std::string& 
         if (fixedIp.empty())
             SN_ASSERT(false, "We've got a problem, you reached here.");
         // A quiet pass holds its lines: all of them show if it connects, its
-        // own two if it reports.
+        // own two (the first and the last) if it reports.
         const bool loud = !retryForever || quiet.printsPass(Clock::now());
-        std::ostringstream held;
-        std::ostream& log = loud ? std::cout : held;
-        log << "Fixed IP configured: " << fixedIp << std::endl;
-        if (link.connectIP(fixedIp, 10, log)) {
-            std::cout << held.str() << std::flush;
+        std::optional<snlog::ThreadHold> hold;
+        if (!loud)
+            hold.emplace();
+        snlog::out() << "Fixed IP configured: " << fixedIp;
+        if (link.connectIP(fixedIp, 10)) {
+            if (hold) {
+                // The quiet attempts before this pass are summarised first.
+                const std::vector<snlog::Record> lines = hold->lines();
+                hold.reset();
+                printSummary(quiet.passConnected(link.lastConnectError()));
+                writeLines(lines);
+            }
             break;
         }
         if (retryForever) {
             const std::string summary = quiet.passFailed(10, link.lastConnectError(), Clock::now());
-            if (!summary.empty())
-                std::cout << passOwnLines(held.str()) << summary << std::endl;
+            if (hold && !summary.empty()) {
+                const std::size_t last = hold->lines().size() - 1;
+                hold->release([last](std::size_t i, const snlog::Record&) { return i == 0 || i == last; });
+            }
+            hold.reset();
+            printSummary(summary);
         }
         std::this_thread::sleep_for(timing.retryPause);
         if (link.connected())

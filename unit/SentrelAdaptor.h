@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,8 +33,6 @@ class SentrelAdaptor {
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr unsigned short kUnitPort = UnitLink::kUnitPort;
-
     // Fixed messages, byte for byte.
     static constexpr const char* kStatusRequestOther = unitmsg::kStatusRequestOther;
     static constexpr const char* kStatusRequestNetwork = unitmsg::kStatusRequestNetwork;
@@ -41,7 +40,9 @@ public:
     static constexpr const char* kCalListRequestCO2 = unitmsg::kCalListRequestCO2;
     static constexpr const char* kCalSelectPing = unitmsg::kCalSelectPing;
 
-    explicit SentrelAdaptor(const Timing& timing = Timing());
+    // `faults` (not owned; nullptr: none) is asked before every input and
+    // output operation of the link to the unit: a seam for tests.
+    explicit SentrelAdaptor(const Timing& timing = Timing(), UnitIoFaults* faults = nullptr);
     virtual ~SentrelAdaptor();
     SentrelAdaptor(const SentrelAdaptor&) = delete;
     SentrelAdaptor& operator=(const SentrelAdaptor&) = delete;
@@ -132,7 +133,8 @@ private:
         std::lock_guard<std::mutex> lock(dataMutex);
         change(pending);
     }
-    // One streaming pass: sends each pending message that changed.
+    // One streaming pass: sends each pending message that changed, and the
+    // whole VitalsData first on a new link.
     void streamingPass();
     bool waitForStop(Clock::time_point until);
     void stopStreaming();
@@ -143,6 +145,7 @@ private:
     UnitLink link;
     std::mutex dataMutex;  // guards pending
     PendingMessages pending;
+    std::uint64_t streamedGeneration = 0;  // the link the last pass wrote to; guarded by dataMutex
     std::unique_ptr<UdpAdaptor> udpLink;
 
     std::atomic<bool> streamThreadStarted{false};

@@ -1,5 +1,6 @@
 // Finding the unit without a configured address: a scan of an IPv4 address
 // range, and a probe of the /16 broadcast addresses of this machine's networks.
+#include "Log.h"
 #include "SentrelAdaptor.h"
 #include "UdpAdaptor.h"
 
@@ -10,7 +11,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <iostream>
 #include <thread>
 
 using boost::asio::ip::address_v4;
@@ -20,19 +20,19 @@ bool SentrelAdaptor::connectRange(const std::string&, const std::string& start, 
     const std::uint32_t first = boost::asio::ip::make_address_v4(start).to_uint();
     const std::uint32_t last = boost::asio::ip::make_address_v4(end).to_uint();
     if (!(first < last)) {
-        std::cerr << "SN>ERROR>IP Range incorrect, end address > start address" << std::endl;
+        snlog::err() << "SN>ERROR>IP Range incorrect, end address > start address";
         std::exit(1);
     }
     // Counted so that a range ending at 255.255.255.255 cannot wrap around.
     for (std::uint64_t a = first; a <= last; ++a) {
         const std::string previous = UnitLink::lastConnectedIP();
         if (!previous.empty()) {
-            std::cout << "Trying last successful IP address " << previous << std::endl;
+            snlog::out() << "Trying last successful IP address " << previous;
             if (link.connectIP(previous, 3))
                 return true;
         }
         const std::string ip = address_v4(static_cast<std::uint32_t>(a)).to_string();
-        std::cout << "Scanning " << ip << std::endl;
+        snlog::out() << "Scanning " << ip;
         if (link.connectIP(ip, 3))
             return true;
     }
@@ -51,7 +51,7 @@ bool SentrelAdaptor::connectUDP(const std::string& unused) {
             if (address.is_v4()) local.push_back(address.to_string());
         }
     } catch (const std::exception&) {
-        std::cerr << "SN>Unable to find a network interface..." << std::endl;
+        snlog::err() << "SN>Unable to find a network interface...";
         std::this_thread::sleep_for(timing.interfaceLookupPause);
         return false;
     }
@@ -67,7 +67,7 @@ bool SentrelAdaptor::connectUDP(const std::string&, const std::vector<std::strin
         const address_v4 mask = boost::asio::ip::make_address_v4("255.255.0.0");
         const address_v4 broadcast(address.to_uint() | ~mask.to_uint());
         const std::string target = broadcast.to_string();
-        std::cout << "SN>Pinging " << target << std::endl;
+        snlog::out() << "SN>Pinging " << target;
         if (link.connectIP(target, 10)) {
             udpLink.reset();  // the old channel lets go of the local port first
             udpLink = std::make_unique<UdpAdaptor>(ioService, udpHost, bindAddress, timing);

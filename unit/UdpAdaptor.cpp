@@ -1,11 +1,14 @@
 #include "UdpAdaptor.h"
 
+#include "Log.h"
+
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <chrono>
-#include <iostream>
 #include <poll.h>
+#include <cstring>
+#include <sys/socket.h>
 #include <system_error>
 
 namespace asio = boost::asio;
@@ -48,7 +51,7 @@ UdpAdaptor::~UdpAdaptor() {
     try {
         stop_receive();
     } catch (const std::exception& e) {
-        std::cerr << "SN>ERROR>" << e.what() << std::endl;
+        snlog::err() << "SN>ERROR>" << e.what();
     }
     boost::system::error_code ignored;
     if (socket.is_open()) socket.close(ignored);
@@ -69,7 +72,6 @@ void UdpAdaptor::start_receive() {
 }
 
 void UdpAdaptor::handle_receive() {
-    UdpAnswerAccumulator answers;
     // Polling, rather than blocking in the receive, lets the thread see
     // `receiving` go false without depending on the stop text coming back.
     const int pollMs = static_cast<int>(timing.udpReceivePoll.count());
@@ -78,40 +80,65 @@ void UdpAdaptor::handle_receive() {
             pollfd p{socket.native_handle(), POLLIN, 0};
             if (::poll(&p, 1, pollMs) <= 0) continue;
             receiveBuffer.fill(0);
-            boost::system::error_code ec;
-            std::size_t n = socket.receive_from(asio::buffer(receiveBuffer), senderEndpoint, 0, ec);
-            // A datagram cut at the buffer's size still counts as data.
-            if (ec && ec != asio::error::message_size) continue;
-            n = std::min(n, receiveBuffer.size());
+            bool cut = false;
+            const ssize_t n = receiveDatagram(cut);
+            if (n < 0) continue;
+            const std::string sender = addressText(senderEndpoint);
+            const std::string senderKey = sender + ":" + std::to_string(senderEndpoint.port());
             std::string answer, error;
-            switch (answers.add(receiveBuffer.data(), n, answer, error)) {
-            case UdpAnswerAccumulator::Status::NeedMore:
-                continue;
-            case UdpAnswerAccumulator::Status::Error:
-                std::cerr << "SN>ERROR>" << error << std::endl;
-                continue;
-            case UdpAnswerAccumulator::Status::Answer:
-                break;
+            UdpAnswerAccumulator::Status status;
+            unsigned long request;
+            {
+                std::lock_guard<std::mutex> lock(responseMutex);
+                status = answers.add(senderKey, receiveBuffer.data(), static_cast<std::size_t>(n), cut, answer, error);
+                request = requests;
             }
-            if (debugMode) std::cout << "SN>Received: " << answer << std::endl;
-            std::string sender = addressText(senderEndpoint);
+            if (status == UdpAnswerAccumulator::Status::Error) {
+                snlog::err() << "SN>ERROR>" << error;
+                continue;
+            }
+            if (status == UdpAnswerAccumulator::Status::NeedMore) continue;
+            if (debugMode) snlog::out() << "SN>Received: " << answer;
             std::lock_guard<std::mutex> lock(responseMutex);
+            if (request != requests) continue;  // gathered before a new request went out
             lastResponse = answer;
             lastSender = sender;
         }
     } catch (const std::exception& e) {
-        std::cerr << e.what() << std::endl;
+        snlog::err() << e.what();
     }
 }
 
+ssize_t UdpAdaptor::receiveDatagram(bool& cut) {
+    sockaddr_storage from{};
+    iovec part{receiveBuffer.data(), receiveBuffer.size()};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t n = ::recvmsg(socket.native_handle(), &message, 0);
+    if (n < 0) return n;
+    // The kernel says when a datagram did not fit; the receive itself does not.
+    cut = (message.msg_flags & MSG_TRUNC) != 0;
+    const std::size_t size = std::min<std::size_t>(message.msg_namelen, senderEndpoint.capacity());
+    std::memcpy(senderEndpoint.data(), &from, size);
+    senderEndpoint.resize(size);
+    return n;
+}
+
 void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& error, unsigned long) {
-    if (debugMode) std::cout << "SN>Sending: " << text << std::endl;
-    // Held across the send: an answer that comes back before we have cleared
-    // (loopback answers at once) waits for the lock instead of being wiped.
-    std::lock_guard<std::mutex> lock(responseMutex);
+    if (debugMode) snlog::out() << "SN>Sending: " << text;
+    {
+        // Cleared before the send, so that a quick answer cannot be wiped;
+        // what was gathered for an earlier request goes with it.
+        std::lock_guard<std::mutex> lock(responseMutex);
+        lastResponse.clear();
+        lastSender.clear();
+        answers.clear();
+        ++requests;
+    }
     socket.send_to(asio::buffer(text), remoteEndpoint, 0, error);
-    lastResponse.clear();
-    lastSender.clear();
 }
 
 bool UdpAdaptor::waitConnection(std::string& sender, std::string& response) {
@@ -133,7 +160,7 @@ std::string UdpAdaptor::waitResponse() {
         std::this_thread::sleep_for(timing.udpResponsePoll);
         std::lock_guard<std::mutex> lock(responseMutex);
         if (!lastResponse.empty()) {
-            if (debugMode) std::cout << "SN>Response: " << lastResponse << std::endl;
+            if (debugMode) snlog::out() << "SN>Response: " << lastResponse;
             std::string text;
             text.swap(lastResponse);
             return text;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 
 // The datagram side channel to the unit: one IPv4 UDP socket bound to local
@@ -51,6 +52,10 @@ public:
     static std::string addressText(const boost::asio::ip::udp::endpoint& endpoint);
 
 private:
+    // One datagram into receiveBuffer, its sender into senderEndpoint; `cut`
+    // tells that it was longer than the buffer. -1 on a receive error.
+    ssize_t receiveDatagram(bool& cut);
+
     const Timing timing;
     boost::asio::io_context ioService;
     boost::asio::ip::udp::socket socket;
@@ -59,7 +64,9 @@ private:
     std::array<char, kReceiveBufferSize> receiveBuffer{};
     std::string lastResponse;
     std::string lastSender;
-    std::mutex responseMutex;
+    UdpAnswerAccumulator answers;  // unfinished answers, per sender
+    unsigned long requests = 0;    // sendCommand calls so far
+    std::mutex responseMutex;      // guards the four above
     std::atomic<bool> receiving{false};
     std::unique_ptr<std::thread> receiveThread;
     std::atomic<bool> debugMode{false};

@@ -1,8 +1,9 @@
 #include "UnitFrame.h"
 
+#include "Log.h"
+
 #include <algorithm>
 #include <iomanip>
-#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -110,9 +111,10 @@ std::string verifyUnitReply(const std::string& reply)
     for (std::size_t i = first; i < digits && !tooLong; ++i)
         expected = expected * 10 + static_cast<unsigned>(reply[i] - '0');
     if (tooLong || expected != json.size()) {
-        std::cout << "Warning: Some stuff didn't get transmitted correctly. Expected length: "
-                  << (tooLong ? reply.substr(first, digits - first) : std::to_string(expected))
-                  << " actual length: " << json.size() << std::endl;
+        snlog::out(snlog::Priority::warning)
+            << "Warning: Some stuff didn't get transmitted correctly. Expected length: "
+            << (tooLong ? reply.substr(first, digits - first) : std::to_string(expected))
+            << " actual length: " << json.size();
         throw std::runtime_error("expectedResponseLength does not match actual message length");
     }
     return json;

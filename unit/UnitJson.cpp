@@ -1,12 +1,12 @@
 #include "UnitJson.h"
 
+#include "Log.h"
 #include "NestingLimit.h"
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/property_tree/json_parser.hpp>
 
 #include <cstdio>
-#include <iostream>
 #include <sstream>
 
 namespace pt = boost::property_tree;
@@ -29,8 +29,7 @@ std::string jsonKeyValue(const std::string& json, const std::string& key)
     try {
         return jsonStringToPtree(json).get<std::string>(key);
     } catch (const std::exception& e) {
-        std::cerr << "SN>ERROR>" << e.what() << std::endl
-                  << "Error while trying to locate value for key: " << key << std::endl;
+        snlog::err() << "SN>ERROR>" << e.what() << "\nError while trying to locate value for key: " << key;
         return std::string();
     }
 }

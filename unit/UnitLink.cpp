@@ -1,5 +1,6 @@
 #include "UnitLink.h"
 
+#include "Log.h"
 #include "SessionRecorder.h"
 #include "UnitJson.h"
 #include "UnitMessages.h"
@@ -33,10 +34,17 @@ const char* const kLastConnectedFile = "_lastconnectedIPAddress.txt";
 // the wait looks at it again at least this often.
 constexpr long long kReplyPollStepMs = 1000;
 
-void printSystemError(std::ostream& log, const char* where, const boost::system::error_code& ec)
+void printSystemError(const char* where, const boost::system::error_code& ec)
 {
-    log << where << ": Error occured! Error code = " << ec.category().name() << ":" << ec.value()
-        << ". Message: " << ec.message() << std::endl;
+    snlog::out() << where << ": Error occured! Error code = " << ec.category().name() << ":" << ec.value()
+                 << ". Message: " << ec.message();
+}
+
+// A connection that failed is dead for both sides from here on.
+void killConnection(tcp::socket& socket)
+{
+    boost::system::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
 }
 
 std::chrono::milliseconds until(UnitLink::Clock::time_point deadline)
@@ -51,9 +59,8 @@ bool isReplyOfType(const std::string& json, const char* type, const char* reques
     const std::string received = unitjson::jsonKeyValue(json, "MessageType");
     if (received == type)
         return true;
-    std::cout << requester << " Re-request: Received " << received << ", looking for " << type << ".." << std::endl
-              << json << std::endl
-              << "re-reading incoming messages" << std::endl;
+    snlog::out() << requester << " Re-request: Received " << received << ", looking for " << type << "..\n"
+                 << json << "\nre-reading incoming messages";
     return false;
 }
 
@@ -70,17 +77,14 @@ bool isNetworkStatusData(const std::string& json)
 bool isCalList(const std::string& json, const char* type, const char* other, const char* requester)
 {
     if (unitjson::jsonKeyValue(json, "MessageType") != "CalList") {
-        std::cout << requester << " Re-request: something other than cal message received; something else.."
-                  << std::endl
-                  << json << std::endl
-                  << "re-reading incoming messages" << std::endl;
+        snlog::out() << requester << " Re-request: something other than cal message received; something else..\n"
+                     << json << "\nre-reading incoming messages";
         return false;
     }
     if (unitjson::jsonKeyValue(json, "Message.calType") == type)
         return true;
-    std::cout << requester << " Re-request: " << other << " cal result received by mistake..." << std::endl
-              << json << std::endl
-              << "re-reading incoming messages" << std::endl;
+    snlog::out() << requester << " Re-request: " << other << " cal result received by mistake...\n"
+                 << json << "\nre-reading incoming messages";
     return false;
 }
 
@@ -96,8 +100,8 @@ bool isCalListCO2(const std::string& json)
 
 } // namespace
 
-UnitLink::UnitLink(boost::asio::io_context& io, const Timing& timing)
-    : io(io), timing(timing), downSince(std::chrono::system_clock::now())
+UnitLink::UnitLink(boost::asio::io_context& io, const Timing& timing, UnitIoFaults* faults)
+    : io(io), timing(timing), faults(faults), downSince(std::chrono::system_clock::now())
 {
 }
 
@@ -106,51 +110,56 @@ UnitLink::~UnitLink() = default;
 // ---------------------------------------------------------------------------
 // Connection
 
-bool UnitLink::connectIP(const std::string& ip, unsigned attempts, std::ostream& log)
+bool UnitLink::connectIP(const std::string& ip, unsigned attempts)
 {
     unitEndpoint = tcp::endpoint(boost::asio::ip::make_address(ip), kUnitPort);
     for (unsigned i = 0; i < attempts; ++i) {
         try {
-            connect(log);
+            connect();
             break;
         } catch (const boost::system::system_error& e) {
             connectError = e.code().message();
-            printSystemError(log, "SentrelAdaptor::connectIP", e.code());
+            printSystemError("SentrelAdaptor::connectIP", e.code());
         }
     }
     if (linkConnected) {
         LastConnectedIP = ip;
         SaveLastConnectedIP();
     } else {
-        log << "SN>Failed to find or could not connect to Sentrel on IP " << ip << std::endl;
+        snlog::out() << "SN>Failed to find or could not connect to Sentrel on IP " << ip;
     }
     return linkConnected;
 }
 
-void UnitLink::connect(std::ostream& log)
+void UnitLink::connect()
 {
     const std::string address = unitEndpoint.address().to_string();
-    log << "Connecting to " << address << ":" << unitEndpoint.port() << "..." << std::endl;
+    snlog::out() << "Connecting to " << address << ":" << unitEndpoint.port() << "...";
     auto socket = std::make_shared<Socket>(io);
-    // Opened before it is published: a writer that picks it up at once only
-    // reads its descriptor while connect() runs, never races its opening.
     socket->open(unitEndpoint.protocol());
-    {
-        std::lock_guard<std::mutex> lock(socketMutex);
-        unitSocket = socket;  // the old socket closes when its last writer lets go
-        ++socketGeneration;
-    }
+    if (faultBefore(UnitIo::connect) != UnitIoFault::none)
+        throw boost::system::system_error(boost::asio::error::connection_refused);
     socket->connect(unitEndpoint);
     // Reads and writes wait on poll() with a deadline, never in the socket call.
     socket->native_non_blocking(true);
+    publish(socket, address);
+    snlog::out() << "Connected.";
+}
+
+void UnitLink::publish(const std::shared_ptr<Socket>& socket, const std::string& address)
+{
+    // Published only once connected, and recorded as up in the same step: a
+    // writer that picks the new socket up writes after its "connected".
+    std::lock_guard<std::mutex> lock(socketMutex);
+    unitSocket = socket;  // the old socket closes when its last writer lets go
+    ++socketGeneration;
+    noteUp(address, socketGeneration);
     setUp(address);
-    noteUp(address);
-    log << "Connected." << std::endl;
 }
 
 void UnitLink::close()
 {
-    std::cout << "Closing socket." << std::endl;
+    snlog::out() << "Closing socket.";
     std::shared_ptr<Socket> socket = currentSocket();
     if (!socket)
         return;
@@ -164,8 +173,34 @@ void UnitLink::close()
 
 void UnitLink::markDown()
 {
+    std::lock_guard<std::mutex> lock(socketMutex);
     setDown();
     noteDown();
+    if (unitSocket) {
+        boost::system::error_code ignored;
+        unitSocket->shutdown(tcp::socket::shutdown_both, ignored);
+    }
+}
+
+void UnitLink::markDownAfterFailure(std::uint64_t generation)
+{
+    std::lock_guard<std::mutex> lock(socketMutex);
+    // A socket that a newer connection has replaced says nothing about the link now.
+    if (generation != socketGeneration)
+        return;
+    setDown();
+    noteDown();
+}
+
+std::uint64_t UnitLink::generation() const
+{
+    std::lock_guard<std::mutex> lock(socketMutex);
+    return socketGeneration;
+}
+
+UnitIoFault UnitLink::faultBefore(UnitIo operation)
+{
+    return faults ? faults->before(operation) : UnitIoFault::none;
 }
 
 UnitLinkStatus UnitLink::status() const
@@ -195,7 +230,7 @@ void UnitLink::setDown()
     attempted = true;
 }
 
-void UnitLink::noteUp(const std::string& address)
+void UnitLink::noteUp(const std::string& address, std::uint64_t generation)
 {
     std::lock_guard<std::mutex> lock(linkEventMutex);
     SessionRecorder* recorder = sessionRecorder;
@@ -204,6 +239,7 @@ void UnitLink::noteUp(const std::string& address)
         recorder->linkChanged(false, recordedAddress);
     recordedUp = true;
     recordedAddress = address;
+    recordedGeneration = generation;
     if (recorder)
         recorder->linkChanged(true, address);
 }
@@ -226,7 +262,7 @@ void UnitLink::LoadLastConnectedIP()
             throw std::runtime_error("no last connected address");
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         LastConnectedIP = boost::asio::ip::make_address_v4(text).to_string();
-        std::cout << "Loaded last connected IP " << LastConnectedIP << std::endl;
+        snlog::out() << "Loaded last connected IP " << LastConnectedIP;
     } catch (const std::exception&) {
         LastConnectedIP.clear();
     }
@@ -251,7 +287,7 @@ std::string UnitLink::lastConnectedIP()
 // ---------------------------------------------------------------------------
 // Messages and frames
 
-std::shared_ptr<UnitLink::Socket> UnitLink::currentSocket(std::uint64_t* generation)
+std::shared_ptr<UnitLink::Socket> UnitLink::currentSocket(std::uint64_t* generation) const
 {
     std::lock_guard<std::mutex> lock(socketMutex);
     if (generation)
@@ -262,17 +298,28 @@ std::shared_ptr<UnitLink::Socket> UnitLink::currentSocket(std::uint64_t* generat
 void UnitLink::sendMessage(const std::string& json)
 {
     if (debugMode)
-        std::cout << timeOfDay() << ": [" << json << "]" << std::endl;
+        snlog::out() << timeOfDay() << ": [" << json << "]";
     writeMessage(json);
 }
 
 void UnitLink::writeMessage(const std::string& json)
 {
     std::lock_guard<std::mutex> wire(wireMutex);
+    std::uint64_t generation = 0;
     // Recorded under the wire lock, so the recording keeps the wire's order.
-    if (writeBytes(frameUnitMessage(json)))
-        if (SessionRecorder* recorder = sessionRecorder)
-            recorder->messageWritten(json);
+    if (writeBytes(frameUnitMessage(json), &generation))
+        recordMessage(json, generation);
+}
+
+void UnitLink::recordMessage(const std::string& json, std::uint64_t generation)
+{
+    std::lock_guard<std::mutex> lock(linkEventMutex);
+    // Only on the link recorded as up: a socket given up or replaced meanwhile
+    // belongs to no link of the recording.
+    if (!recordedUp || recordedGeneration != generation)
+        return;
+    if (SessionRecorder* recorder = sessionRecorder)
+        recorder->messageWritten(json);
 }
 
 void UnitLink::writeFrame(const std::string& frame)
@@ -281,19 +328,26 @@ void UnitLink::writeFrame(const std::string& frame)
     writeBytes(frame);
 }
 
-bool UnitLink::writeBytes(const std::string& frame)
+bool UnitLink::writeBytes(const std::string& frame, std::uint64_t* writtenOn)
 {
     // Our own reference keeps the socket alive if connect replaces it meanwhile.
-    const std::shared_ptr<Socket> socket = currentSocket();
+    std::uint64_t generation = 0;
+    const std::shared_ptr<Socket> socket = currentSocket(&generation);
+    if (writtenOn)
+        *writtenOn = generation;
     boost::system::error_code ec;
     if (!socket || !socket->is_open()) {
         ec = boost::asio::error::not_connected;
     } else {
+        const UnitIoFault fault = faultBefore(UnitIo::write);
+        const std::size_t size = fault == UnitIoFault::shortWrite ? frame.size() / 2
+                                 : fault == UnitIoFault::fail     ? 0
+                                                                  : frame.size();
         const int fd = socket->native_handle();
         const Clock::time_point deadline = Clock::now() + timing.writeTimeout;
         std::size_t done = 0;
-        while (done < frame.size()) {
-            const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, kSendNoSignal);
+        while (done < size) {
+            const ssize_t n = ::send(fd, frame.data() + done, size - done, kSendNoSignal);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
                 continue;
@@ -314,14 +368,17 @@ bool UnitLink::writeBytes(const std::string& frame)
             ec = boost::system::error_code(n < 0 ? errno : EPIPE, boost::system::system_category());
             break;
         }
+        if (!ec && fault != UnitIoFault::none) {
+            killConnection(*socket);
+            ec = boost::asio::error::broken_pipe;
+        }
     }
     if (!ec) {
         ++framesWritten;
         return true;
     }
-    printSystemError(std::cout, "SentrelAdaptor::writeToWire", ec);
-    setDown();
-    noteDown();
+    printSystemError("SentrelAdaptor::writeToWire", ec);
+    markDownAfterFailure(generation);
     return false;
 }
 
@@ -368,6 +425,10 @@ std::string UnitLink::receiveUntil(Clock::time_point deadline, const char* await
             const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kReplyPollStepMs)) + 1);
             if (ready <= 0)
                 continue;
+            if (faultBefore(UnitIo::read) != UnitIoFault::none) {
+                killConnection(*socket);
+                throw boost::system::system_error(boost::asio::error::connection_reset, "read_until");
+            }
             const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
             if (n > 0) {
                 replyBuffer.append(chunk, static_cast<std::size_t>(n));
@@ -379,7 +440,7 @@ std::string UnitLink::receiveUntil(Clock::time_point deadline, const char* await
             }
         }
     } catch (const std::exception& e) {
-        std::cout << "ERROR: Exception thrown within receiveSNResponse!" << std::endl << e.what() << std::endl;
+        snlog::out() << "ERROR: Exception thrown within receiveSNResponse!\n" << e.what();
         throw;
     }
 }
@@ -436,7 +497,7 @@ void UnitLink::getBattery()
     const std::string json = requestOtherStatus();
     const std::string level = unitjson::jsonKeyValue(json, "Message.battLvlPerc");
     const std::string pluggedIn = unitjson::jsonKeyValue(json, "Message.pluggedIn");
-    std::cout << "SN>Battery level: " << level << " plugged in: " << pluggedIn << std::endl;
+    snlog::out() << "SN>Battery level: " << level << " plugged in: " << pluggedIn;
 }
 
 bool UnitLink::setWifiCfg(const char* ssid, const char* password)
@@ -449,11 +510,8 @@ bool UnitLink::setWifiCfg(const char* ssid, const char* password)
     const std::string wifiConnected = unitjson::jsonKeyValue(json, "Message.wifiConnected");
     const std::string wifiStatus = unitjson::jsonKeyValue(json, "Message.wifiStatus");
     if (wifiStatus == "Success" && wifiConnected == "true") {
-        std::cout << "Successful connection!" << std::endl
-                  << "ssid: " << joinedSsid << std::endl
-                  << "ipAddress: " << ipAddress << std::endl
-                  << "wifiConnected: " << wifiConnected << std::endl
-                  << "wifiStatus: " << wifiStatus << std::endl;
+        snlog::out() << "Successful connection!\nssid: " << joinedSsid << "\nipAddress: " << ipAddress
+                     << "\nwifiConnected: " << wifiConnected << "\nwifiStatus: " << wifiStatus;
         return true;
     }
     return false;

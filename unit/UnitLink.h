@@ -2,6 +2,7 @@
 
 #include "Timing.h"
 #include "UnitFrame.h"
+#include "UnitIoFaults.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -9,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,28 +34,35 @@ struct UnitLinkStatus {
 // Any thread may write (each frame goes out whole under the wire lock);
 // reading has one user at a time (the requester). `connect` may replace the
 // socket while another thread writes: each writer holds its own reference.
-// Every message goes out through writeMessage, which hands it to the session
-// recorder once written.
+// Every connection is a link of its own, numbered by a generation: a failure
+// on a socket marks the link down only while that socket is still the
+// current one. Every message goes out through writeMessage, which hands it
+// to the session recorder once written, if the link it went out on is the
+// one recorded as up; a link is recorded as up before any writer can use it.
 class UnitLink {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr unsigned short kUnitPort = 14997;
 
-    UnitLink(boost::asio::io_context& io, const Timing& timing);
+    // `faults` (not owned; nullptr: none) is asked before every input and output operation.
+    UnitLink(boost::asio::io_context& io, const Timing& timing, UnitIoFaults* faults = nullptr);
     ~UnitLink();
     UnitLink(const UnitLink&) = delete;
     UnitLink& operator=(const UnitLink&) = delete;
 
     // --- Connection ---
     // Up to `attempts` connects to `ip` (port 14997); remembers the address on
-    // success. Lines go to `log`. An `ip` that is no IP address raises.
-    bool connectIP(const std::string& ip, unsigned attempts, std::ostream& log = std::cout);
+    // success. An `ip` that is no IP address raises.
+    bool connectIP(const std::string& ip, unsigned attempts);
     // One attempt to the endpoint set by the last connectIP; raises on failure.
-    void connect(std::ostream& log = std::cout);
+    void connect();
     void close();
     bool connected() const { return linkConnected; }
-    // Takes the link as down until the next successful connect.
+    // Takes the link as down until the next successful connect, and gives
+    // its connection up: a write still under way on it fails.
     void markDown();
+    // Bumped by every successful connect: a new number is a new link.
+    std::uint64_t generation() const;
     UnitLinkStatus status() const;
     // Description of the last failed connect attempt.
     const std::string& lastConnectError() const { return connectError; }
@@ -96,18 +103,23 @@ public:
 private:
     using Socket = boost::asio::ip::tcp::socket;
 
-    std::shared_ptr<Socket> currentSocket(std::uint64_t* generation = nullptr);
-    bool writeBytes(const std::string& frame);
+    std::shared_ptr<Socket> currentSocket(std::uint64_t* generation = nullptr) const;
+    UnitIoFault faultBefore(UnitIo operation);
+    void publish(const std::shared_ptr<Socket>& socket, const std::string& address);
+    bool writeBytes(const std::string& frame, std::uint64_t* generation = nullptr);
+    void markDownAfterFailure(std::uint64_t generation);
+    void recordMessage(const std::string& json, std::uint64_t generation);
     std::string receiveUntil(Clock::time_point deadline, const char* awaited);
     std::string awaitReply(const std::string& request, const char* awaited,
                            bool (*matches)(const std::string& json));
-    void noteUp(const std::string& address);
+    void noteUp(const std::string& address, std::uint64_t generation);
     void noteDown();
     void setUp(const std::string& address);
     void setDown();
 
     boost::asio::io_context& io;
     const Timing timing;
+    UnitIoFaults* const faults;
     std::atomic<bool> linkConnected{false};
     std::atomic<bool> debugMode{false};
     std::atomic<SessionRecorder*> sessionRecorder{nullptr};
@@ -116,9 +128,12 @@ private:
     std::string connectError;                      // likewise
 
     std::mutex wireMutex;                // held for the write of one frame
-    std::mutex socketMutex;              // guards unitSocket and socketGeneration
+    // Guards unitSocket and socketGeneration; held while a link is marked up
+    // or down, so that both follow the socket they are about. Taken inside
+    // the wire lock, before the status and link event locks.
+    mutable std::mutex socketMutex;
     std::shared_ptr<Socket> unitSocket;
-    std::uint64_t socketGeneration = 0;  // bumped by every connect
+    std::uint64_t socketGeneration = 0;  // bumped by every successful connect
     UnitFrameParser replyBuffer;         // used by the one reader at a time
     std::uint64_t replyBufferGeneration = 0;
 
@@ -129,9 +144,10 @@ private:
     bool attempted = false;              // a first attempt began (the first markDown)
     std::atomic<unsigned long long> framesWritten{0};  // the one write path counts them
 
-    std::mutex linkEventMutex;           // guards the two below; taken inside the wire lock
+    std::mutex linkEventMutex;           // guards the three below; taken inside the wire and socket locks
     bool recordedUp = false;
     std::string recordedAddress;
+    std::uint64_t recordedGeneration = 0;
 
     static std::string LastConnectedIP;
 };

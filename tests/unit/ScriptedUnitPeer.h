@@ -33,6 +33,7 @@ public:
     struct Received {
         Clock::time_point at;
         std::string json;
+        int connection = 0;  // 1 for the first connection accepted, and so on
     };
 
     explicit ScriptedUnitPeer(const std::string& address, unsigned short port = 14997)
@@ -187,7 +188,7 @@ private:
                         continue;
                     const std::size_t digits = reply.find_first_not_of("0123456789");
                     const std::string json = digits == std::string::npos ? "" : reply.substr(digits);
-                    received_.push_back({Clock::now(), json});
+                    received_.push_back({Clock::now(), json, connections_});
                     if (script_)
                         for (const std::string& write : script_(json))
                             sendLocked(write);

@@ -2,6 +2,7 @@
 // setters' clamps and resampling, the serialised texts, and "what changed
 // since the last pass".
 #include "PendingMessages.h"
+#include "Log.h"
 #include "UnitMessages.h"
 
 #include <gmock/gmock.h>
@@ -38,7 +39,7 @@ std::string onlyMessage(PendingMessages& a)
 TEST(PendingMessagesSetters, ClampVitalValues)
 {
     PendingMessages a;
-    testing::internal::CaptureStdout();  // repeated stores warn about overwriting
+    snlog::Capture capture;  // repeated stores warn about overwriting
     const auto vital = [&](const std::string& m) { return Access::vital(a, m); };
     const auto hr = [&](int v) { a.sendHR_bpm(v); return vital("hr"); };
     EXPECT_EQ(hr(10), "20");
@@ -88,13 +89,12 @@ TEST(PendingMessagesSetters, ClampVitalValues)
     a.sendCommand("CVP", 5);
     EXPECT_EQ(vital("CVP"), "-1");
     EXPECT_EQ(Access::slot(a, "cvp"), "[5]");
-    testing::internal::GetCapturedStdout();
 }
 
 TEST(PendingMessagesSetters, TemperaturesHaveOneDecimalWithinLimits)
 {
     PendingMessages a;
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     const auto t1 = [&](float v) { a.sendT1_degC(v); return Access::vital(a, "t1"); };
     EXPECT_EQ(t1(36.0f), "36.0");
     EXPECT_EQ(t1(37.26f), "37.3");
@@ -113,15 +113,14 @@ TEST(PendingMessagesSetters, TemperaturesHaveOneDecimalWithinLimits)
     EXPECT_EQ(Access::vital(a, "t2"), "-1");
     a.sendCommand("T2", 0.1f);
     EXPECT_EQ(Access::vital(a, "t2"), "0.100000001");
-    testing::internal::GetCapturedStdout();
 }
 
 TEST(PendingMessagesSetters, UnknownCommandNameIsReportedAndIgnored)
 {
     PendingMessages a;
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     a.sendCommand("HEARTRATE", 80);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "iCommandName: [HEARTRATE] is not in the map!\n");
+    EXPECT_EQ(capture.out(), "iCommandName: [HEARTRATE] is not in the map!\n");
     EXPECT_TRUE(a.takeChanged().empty());
 }
 
@@ -227,15 +226,15 @@ TEST(PendingMessagesTexts, VitalsCarryOnlyWhatChangedSinceTheLastMessage)
 {
     PendingMessages a;
     a.sendHR_bpm(72);
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     a.sendHR_bpm(75);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "WARNING: Overwriting << Message.hr: 72\n");
+    EXPECT_EQ(capture.out(), "WARNING: Overwriting << Message.hr: 72\n");
     EXPECT_EQ(onlyMessage(a), withMember(kVitalsAllUnset, "hr", "75"));
 
     EXPECT_TRUE(a.takeChanged().empty());
-    testing::internal::CaptureStdout();
+    capture.clear();
     a.sendRR_brpm(12);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // a fresh message, nothing overwritten
+    EXPECT_EQ(capture.out(), "");  // a fresh message, nothing overwritten
     EXPECT_EQ(onlyMessage(a), withMember(kVitalsAllUnset, "rr", "12"));
 }
 
@@ -245,9 +244,9 @@ TEST(PendingMessagesTexts, WaveformSlotsGoOutAsArraysEmptyWhenUnset)
     std::vector<float> abp = {1, 2, 2, 2, 2};
     a.sendABP_50Hz(abp);
     std::vector<float> more = {5, 5, 5, 5, 5};
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     a.sendABP_50Hz(more);  // replaces, does not extend
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "WARNING: Overwriting << Message.abp: [1,2,4]\n");
+    EXPECT_EQ(capture.out(), "WARNING: Overwriting << Message.abp: [1,2,4]\n");
     a.sendHR_bpm(60);
     const auto messages = a.takeChanged();
     ASSERT_EQ(messages.size(), 2u);
@@ -272,3 +271,29 @@ TEST(UnitMessageVocabulary, UnsetValuesAreTheTemplatesOwn)
 }
 
 } // namespace
+
+TEST(PendingMessagesTexts, ARestatedVitalsDataCarriesEveryMemberAtItsLastValue)
+{
+    PendingMessages a;
+    a.restateVitals();  // nothing stored yet: nothing to restate
+    EXPECT_TRUE(a.takeChanged().empty());
+
+    a.sendHR_bpm(72);
+    a.sendRR_brpm(12);
+    a.takeChanged();  // lost with a link that went down
+    a.sendSPO2(97);
+    a.takeChanged();
+    a.restateVitals();
+    EXPECT_EQ(onlyMessage(a), withMember(withMember(withMember(kVitalsAllUnset, "hr", "72"), "rr", "12"), "spO2", "97"));
+
+    // Changes since the last message keep their newer value, with no warning.
+    a.sendHR_bpm(80);
+    a.restateVitals();
+    snlog::Capture capture;
+    a.sendRR_brpm(14);
+    EXPECT_EQ(capture.out(), "");
+    EXPECT_EQ(onlyMessage(a), withMember(withMember(withMember(kVitalsAllUnset, "hr", "80"), "rr", "14"), "spO2", "97"));
+    // Once sent, messages carry only what changed again.
+    a.sendRR_brpm(15);
+    EXPECT_EQ(onlyMessage(a), withMember(kVitalsAllUnset, "rr", "15"));
+}

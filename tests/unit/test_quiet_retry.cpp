@@ -2,13 +2,11 @@
 // reporting rule on its own with made-up times, then the adaptor against a
 // loopback address where nothing listens (127.0.11.20) until a unit appears.
 #include "AdaptorTestSupport.h"
+#include "Log.h"
 #include "QuietRetry.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <mutex>
 #include <regex>
@@ -44,50 +42,22 @@ TEST(QuietRetryRule, TenLoudPassesThenOneReportPerPeriod)
     EXPECT_FALSE(quiet.printsPass(t0 + 126s));
 }
 
-// Collects what the process writes to standard output while it lives, so a
-// test can watch lines arrive (gtest's capture only hands them over at the end).
-class StdoutTap {
-public:
-    StdoutTap()
-    {
-        std::cout.flush();
-        if (::pipe(fds) != 0)
-            throw std::runtime_error("pipe");
-        saved = ::dup(STDOUT_FILENO);
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::close(fds[1]);
-        reader = std::thread([this] {
-            char chunk[4096];
-            for (;;) {
-                const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
-                if (n <= 0)
-                    return;
-                std::lock_guard<std::mutex> lock(mutex);
-                text.append(chunk, static_cast<std::size_t>(n));
-            }
-        });
+TEST(QuietRetryRule, AQuietPassThatConnectsFirstSumsUpTheAttemptsSinceTheLastReport)
+{
+    QuietRetry quiet(60s);
+    const Clock::time_point t0 = Clock::now();
+    for (unsigned pass = 1; pass <= QuietRetry::kLoudPasses; ++pass) {
+        quiet.printsPass(t0);
+        quiet.passFailed(10, "Connection refused", t0);
     }
-    ~StdoutTap()
-    {
-        std::cout.flush();
-        ::dup2(saved, STDOUT_FILENO);  // the pipe's last writer goes: the reader ends
-        ::close(saved);
-        reader.join();
-        ::close(fds[0]);
-    }
-    std::string output() const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return text;
-    }
-
-private:
-    int fds[2] = {-1, -1};
-    int saved = -1;
-    mutable std::mutex mutex;
-    std::string text;
-    std::thread reader;
-};
+    EXPECT_FALSE(quiet.printsPass(t0 + 1s));
+    EXPECT_EQ(quiet.passFailed(10, "Connection refused", t0 + 1s), "");
+    EXPECT_FALSE(quiet.printsPass(t0 + 2s));
+    EXPECT_EQ(quiet.passConnected("Connection refused"),
+              "SN>Unit still unreachable: 10 attempts failed since the last report; last error: Connection refused");
+    // Counted once: nothing is left for a later summary.
+    EXPECT_EQ(quiet.passConnected("Connection refused"), "");
+}
 
 // The output cut at each summary line: segment 0 runs up to the first one.
 std::vector<std::string> segments(const std::string& out, const std::string& marker)
@@ -121,18 +91,21 @@ TEST(QuietRetryAdaptor, ARefusingAddressGetsAPassOwnLinesAndOneSummaryPerPeriodT
     std::string out;
     Clock::duration quietSpan{};
     {
-        StdoutTap tap;
+        snlog::Capture tap;  // its lines can be read while they arrive
         bool connected = false;
         Clock::time_point quietFrom{};
         std::thread start([&] { connected = adaptor.initialize("", address, "", "", true); });
         // The tenth pass ends the loud ones; then wait for three reports.
-        const bool loudDone = testsupport::eventually([&] { return countOf(tap.output(), failed) >= 10; }, 10s);
+        const bool loudDone = testsupport::eventually([&] { return countOf(tap.out(), failed) >= 10; }, 10s);
         quietFrom = Clock::now();
-        const bool reported = testsupport::eventually([&] { return countOf(tap.output(), summary) >= 3; }, 10s);
+        const bool reported = testsupport::eventually([&] { return countOf(tap.out(), summary) >= 3; }, 10s);
+        // Half a report period of quiet passes, whose attempts the
+        // connecting pass must not lose.
+        std::this_thread::sleep_for(timing.quietRetryReport / 2);
         ScriptedUnitPeer unit(address);
         start.join();
         quietSpan = Clock::now() - quietFrom;
-        out = tap.output();
+        out = tap.out();
         ASSERT_TRUE(loudDone) << out;
         ASSERT_TRUE(reported) << out;
         EXPECT_TRUE(connected);
@@ -140,10 +113,11 @@ TEST(QuietRetryAdaptor, ARefusingAddressGetsAPassOwnLinesAndOneSummaryPerPeriodT
     }
 
     const std::vector<std::string> parts = segments(out, summary);
-    ASSERT_GE(parts.size(), 4u) << out;
+    ASSERT_GE(parts.size(), 5u) << out;
     // Reports come no oftener than one per period (counted from the end of
-    // the loud passes, with one for the period under way).
-    EXPECT_LE(parts.size() - 1, static_cast<std::size_t>(quietSpan / timing.quietRetryReport) + 1) << out;
+    // the loud passes, with one for the period under way), and one more sums
+    // up the quiet attempts before the connecting pass.
+    EXPECT_LE(parts.size() - 1, static_cast<std::size_t>(quietSpan / timing.quietRetryReport) + 2) << out;
     // The first 10 passes print every line, then the first report pass its
     // own two: the address it tried and its failure, none of its attempts.
     EXPECT_EQ(countOf(parts[0], fixed), 11u);
@@ -151,9 +125,11 @@ TEST(QuietRetryAdaptor, ARefusingAddressGetsAPassOwnLinesAndOneSummaryPerPeriodT
     EXPECT_EQ(countOf(parts[0], refused), 100u);
     EXPECT_EQ(countOf(parts[0], failed), 11u);
     EXPECT_THAT(parts[0], testing::EndsWith(refused + failed + fixed + failed));
-    // Between two reports: one pass's own two lines.
-    for (std::size_t i = 1; i + 1 < parts.size(); ++i)
+    // Between two reports: one pass's own two lines; the last summary comes
+    // right before the connecting pass's lines.
+    for (std::size_t i = 1; i + 2 < parts.size(); ++i)
         EXPECT_EQ(parts[i], fixed + failed) << i;
+    EXPECT_EQ(parts[parts.size() - 2], "");
     // Each summary counts the quiet passes' attempts and names the last error.
     const std::regex line("SN>Unit still unreachable: (\\d+) attempts failed since the last report; "
                           "last error: Connection refused\n");

@@ -1,4 +1,5 @@
 #include "AdaptorTestSupport.h"
+#include "Log.h"
 
 #include "AssertionFailureException.h"
 
@@ -39,11 +40,11 @@ TEST_F(SentrelAdaptorConnection, AbsentUnitGivesTenPassesOfTenAttemptsThenFalse)
     timing.retryPause = milliseconds(20);
     timing.quietRetryReport = milliseconds(1);  // only an endless retry goes quiet
     SentrelAdaptor a(timing);
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     const auto start = Clock::now();
     EXPECT_FALSE(a.initialize("serial", "127.0.1.50", "", "", false));
     const auto elapsed = Clock::now() - start;
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.out();
     EXPECT_THAT(out, testing::StartsWith("SN>Initialization of the Sentrel adapter...\n"));
     EXPECT_EQ(countOf(out, "Fixed IP configured: 127.0.1.50\n"), 10u);
     EXPECT_EQ(countOf(out, "Connecting to 127.0.1.50:14997...\n"), 100u);
@@ -66,12 +67,12 @@ TEST_F(SentrelAdaptorConnection, RetryForeverReturnsOnlyOnceConnected)
         std::this_thread::sleep_for(milliseconds(300));
         peer = std::make_unique<ScriptedUnitPeer>("127.0.1.51");
     });
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     const auto start = Clock::now();
     const bool ok = a.initialize("", "127.0.1.51", "", "", true);
     const auto elapsed = Clock::now() - start;
     late.join();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.out();
     EXPECT_TRUE(ok);
     EXPECT_TRUE(a.checkConnection());
     EXPECT_GE(elapsed, milliseconds(250));
@@ -84,8 +85,7 @@ TEST_F(SentrelAdaptorConnection, EmptyFixedAddressIsABrokenAssumption)
 {
     for (const auto& range : {std::make_pair("10.0.0.1", "10.0.0.9"), std::make_pair("", "")}) {
         SentrelAdaptor a;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        snlog::Capture capture;
         try {
             a.initialize("", "", range.first, range.second, true);
             ADD_FAILURE() << "no exception";
@@ -94,19 +94,16 @@ TEST_F(SentrelAdaptorConnection, EmptyFixedAddressIsABrokenAssumption)
                                                       "Unreachable code assertion failed in file '"));
             EXPECT_THAT(e.what(), HasSubstr("SentrelAdaptor.cpp:"));
         }
-        testing::internal::GetCapturedStderr();
-        testing::internal::GetCapturedStdout();
     }
 }
 
 TEST_F(SentrelAdaptorConnection, LastConnectedAddressIsSavedAndLoaded)
 {
     ScriptedUnitPeer peer("127.0.1.53");
+    snlog::Capture capture;
     {
         SentrelAdaptor a;
-        testing::internal::CaptureStdout();
         ASSERT_TRUE(a.initialize("", "127.0.1.53", "", "", false));
-        testing::internal::GetCapturedStdout();
     }
     EXPECT_EQ(fileText("_lastconnectedIPAddress.txt"), "127.0.1.53");
     EXPECT_EQ(Access::lastConnectedIP(), "127.0.1.53");
@@ -115,9 +112,9 @@ TEST_F(SentrelAdaptorConnection, LastConnectedAddressIsSavedAndLoaded)
     SentrelAdaptor b(quickTiming());
     b.LoadLastConnectedIP();  // no file: forgets the address
     ::rename("saved.txt", "_lastconnectedIPAddress.txt");
-    testing::internal::CaptureStdout();
+    capture.clear();
     EXPECT_FALSE(b.initialize("", "127.0.1.54", "", "", false));
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.out();
     EXPECT_THAT(out, testing::StartsWith("SN>Initialization of the Sentrel adapter...\n"
                                          "Loaded last connected IP 127.0.1.53\n"));
     // initialize does not connect to the loaded address.
@@ -133,9 +130,9 @@ TEST_F(SentrelAdaptorConnection, BadLastConnectedFilesLoadNothing)
         a.LoadLastConnectedIP();  // a good file first, so that clearing shows
         ASSERT_EQ(Access::lastConnectedIP(), "127.0.1.52");
         dir.write("_lastconnectedIPAddress.txt", text);
-        testing::internal::CaptureStdout();
+        snlog::Capture capture;
         a.LoadLastConnectedIP();
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << text;
+        EXPECT_EQ(capture.out(), "") << text;
         EXPECT_EQ(Access::lastConnectedIP(), "") << text;
     }
 }
@@ -151,14 +148,13 @@ TEST_F(SentrelAdaptorConnection, SecondInitializeStartsNoSecondThread)
 {
     ScriptedUnitPeer peer("127.0.1.56");
     SentrelAdaptor a;
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     ASSERT_TRUE(a.initialize("", "127.0.1.56", "", "", false));
     EXPECT_TRUE(Access::streamThreadStarted(a));
     // Starting the thread again would replace a running std::thread, which
     // ends the process: surviving these and streaming on is the check.
     ASSERT_TRUE(a.initialize("", "127.0.1.56", "", "", false));
     ASSERT_TRUE(a.initialize("", "127.0.1.56", "", "", false));
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(peer.waitForConnections(3));
     a.enableStreamVitals(true);
     a.sendHR_bpm(70);
@@ -169,7 +165,7 @@ TEST_F(SentrelAdaptorConnection, UnitDroppingMidStreamClearsConnectedAndInitiali
 {
     ScriptedUnitPeer peer("127.0.1.57");
     SentrelAdaptor a;
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     ASSERT_TRUE(a.initialize("", "127.0.1.57", "", "", false));
     a.enableStreamVitals(true);
     std::atomic<bool> stop{false};
@@ -195,7 +191,7 @@ TEST_F(SentrelAdaptorConnection, UnitDroppingMidStreamClearsConnectedAndInitiali
         [&](const std::vector<ScriptedUnitPeer::Received>& r) { return r.size() >= before + 3; }));
     stop = true;
     feeder.join();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.out();
     EXPECT_THAT(out, HasSubstr("SentrelAdaptor::writeToWire: Error occured!"));
     EXPECT_GT(peer.receivedOfType("VitalsData").size(), before);
 }
@@ -204,7 +200,7 @@ TEST_F(SentrelAdaptorConnection, PingIsTheCalSelectMessageAndCloseEndsTheLink)
 {
     ScriptedUnitPeer peer("127.0.1.58");
     SentrelAdaptor a;
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     ASSERT_TRUE(a.connectIP("ignored", "127.0.1.58", 1));
     a.sendPing();
     ASSERT_TRUE(peer.waitForFrames(1));
@@ -215,7 +211,7 @@ TEST_F(SentrelAdaptorConnection, PingIsTheCalSelectMessageAndCloseEndsTheLink)
     EXPECT_TRUE(a.checkConnection());  // close leaves the flag to the next write
     a.sendPing();
     EXPECT_FALSE(a.checkConnection());
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.out();
     EXPECT_THAT(out, HasSubstr("Connecting to 127.0.1.58:14997...\nConnected.\n"));
     EXPECT_THAT(out, HasSubstr("Closing socket.\n"));
     EXPECT_EQ(fileText("_lastconnectedIPAddress.txt"), "127.0.1.58");

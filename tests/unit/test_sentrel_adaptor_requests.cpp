@@ -1,4 +1,5 @@
 #include "AdaptorTestSupport.h"
+#include "Log.h"
 #include "UnitJson.h"
 
 #include <boost/property_tree/json_parser.hpp>
@@ -67,10 +68,10 @@ TEST_F(SentrelAdaptorRequests, StatusDataOnTheFirstReadReturnsAtOnce)
         EXPECT_EQ(json, SentrelAdaptor::kStatusRequestOther);
         return std::vector<std::string>{frameUnitMessage(kStatusData)};
     });
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     EXPECT_EQ(adaptor->sendRequestOtherStatus(), kStatusData);
     adaptor->getBattery();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "SN>Battery level: 87 plugged in: true\n");
+    EXPECT_EQ(capture.out(), "SN>Battery level: 87 plugged in: true\n");
 }
 
 TEST_F(SentrelAdaptorRequests, UnsolicitedFrameBeforeTheReplyIsPrintedOnceAndDropped)
@@ -79,9 +80,9 @@ TEST_F(SentrelAdaptorRequests, UnsolicitedFrameBeforeTheReplyIsPrintedOnceAndDro
     peer->setScript([](const std::string&) {
         return std::vector<std::string>{frameUnitMessage(kUnsolicited) + frameUnitMessage(kStatusData)};
     });
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     EXPECT_EQ(adaptor->sendRequestOtherStatus(), kStatusData);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(capture.out(),
               "sendRequestOtherStatus Re-request: Received UnitEvent, looking for StatusData..\n" +
                   kUnsolicited + "\nre-reading incoming messages\n");
     // Nothing was sent again: the loop only reads.
@@ -99,11 +100,10 @@ TEST_F(SentrelAdaptorRequests, NetworkStatusSkipsOtherTypesAndUnreadableOnes)
         return std::vector<std::string>{frameUnitMessage(kStatusData), frameUnitMessage("{\"x\":1}"),
                                         frameUnitMessage(network)};
     });
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     EXPECT_EQ(adaptor->sendRequestNetworkStatus(), network);
-    const std::string err = testing::internal::GetCapturedStderr();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = capture.err();
+    const std::string out = capture.out();
     EXPECT_THAT(out, HasSubstr("sendRequestNetworkStatus Re-request: Received StatusData, looking for "
                                "NetworkStatusData..\n" + kStatusData + "\nre-reading incoming messages\n"));
     EXPECT_THAT(out, HasSubstr("sendRequestNetworkStatus Re-request: Received , looking for "
@@ -121,18 +121,18 @@ TEST_F(SentrelAdaptorRequests, CalibrationListsSkipOtherFramesAndTheWrongType)
         return std::vector<std::string>{frameUnitMessage(kUnsolicited),
                                         frameUnitMessage(other) + frameUnitMessage(own)};
     });
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     EXPECT_EQ(adaptor->sendRequestStoredCalibrationNamesSpO2(), kCalListSpO2);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.out();
     EXPECT_EQ(out,
               "sendRequestStoredCalibrationNamesSpO2 Re-request: something other than cal message "
               "received; something else..\n" + kUnsolicited + "\nre-reading incoming messages\n"
               "sendRequestStoredCalibrationNamesSpO2 Re-request: CO2 cal result received by "
               "mistake...\n" + kCalListCO2 + "\nre-reading incoming messages\n");
 
-    testing::internal::CaptureStdout();
+    capture.clear();
     EXPECT_EQ(adaptor->sendRequestStoredCalibrationNamesCO2(), kCalListCO2);
-    out = testing::internal::GetCapturedStdout();
+    out = capture.out();
     EXPECT_THAT(out, HasSubstr("sendRequestStoredCalibrationNamesCO2 Re-request: something other than "
                                "cal message received; something else..\n"));
     EXPECT_THAT(out, HasSubstr("sendRequestStoredCalibrationNamesCO2 Re-request: SpO2 cal result "
@@ -154,7 +154,7 @@ TEST_F(SentrelAdaptorRequests, UnitThatKeepsSendingOtherTypesCannotHoldTheReques
             std::this_thread::sleep_for(milliseconds(20));
         }
     });
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     const auto start = Clock::now();
     try {
         adaptor->sendRequestStoredCalibrationNamesSpO2();
@@ -166,7 +166,6 @@ TEST_F(SentrelAdaptorRequests, UnitThatKeepsSendingOtherTypesCannotHoldTheReques
     const auto elapsed = Clock::now() - start;
     stop = true;
     chatter.join();
-    testing::internal::GetCapturedStdout();
     EXPECT_GE(elapsed, milliseconds(250));
 }
 
@@ -176,14 +175,14 @@ TEST_F(SentrelAdaptorRequests, ReplyFailingTheLengthCheckRaises)
     peer->setScript([](const std::string&) {
         return std::vector<std::string>{"\x02" "0099" + kStatusData + "\x03"};
     });
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     try {
         adaptor->sendRequestOtherStatus();
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "expectedResponseLength does not match actual message length");
     }
-    EXPECT_THAT(testing::internal::GetCapturedStdout(),
+    EXPECT_THAT(capture.out(),
                 HasSubstr("Expected length: 99 actual length: " + std::to_string(kStatusData.size())));
 }
 
@@ -225,9 +224,9 @@ TEST_F(SentrelAdaptorRequests, WifiJoinsWithCredentialsThatNeedEscaping)
     open("127.0.1.76");
     const std::string password = "p\"a\\ss\",\"x\":\"y";
     WifiUnit unit(*peer, "ward net", password);
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     EXPECT_TRUE(adaptor->setWifiCfg("ward net", password.c_str()));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(capture.out(),
               "Successful connection!\nssid: ward\nipAddress: 10.1.2.3\nwifiConnected: true\n"
               "wifiStatus: Success\n");
     std::lock_guard<std::mutex> lock(unit.mutex);
@@ -239,31 +238,30 @@ TEST_F(SentrelAdaptorRequests, WifiJoinsWithCredentialsThatNeedEscaping)
 TEST_F(SentrelAdaptorRequests, WifiWrongPasswordOrNotConnectedIsFailure)
 {
     open("127.0.1.77");
+    snlog::Capture capture;
     {
         WifiUnit unit(*peer, "ward", "right");
-        testing::internal::CaptureStdout();
         EXPECT_FALSE(adaptor->setWifiCfg("ward", "wrong"));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(capture.out(), "");
     }
     {
         WifiUnit unit(*peer, "ward", "right", false);
-        testing::internal::CaptureStdout();
+        capture.clear();
         EXPECT_FALSE(adaptor->setWifiCfg("ward", "right"));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(capture.out(), "");
     }
 }
 
 TEST_F(SentrelAdaptorRequests, WifiWithASilentUnitRaisesWithinTheBound)
 {
     open("127.0.1.78", replyWithin(milliseconds(300)));
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     try {
         adaptor->setWifiCfg("ward", "pw");
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_THAT(e.what(), HasSubstr("no NetworkStatusData from the Sentrel unit within 300 ms"));
     }
-    testing::internal::GetCapturedStdout();
     ASSERT_TRUE(peer->waitForFrames(2));
     EXPECT_EQ(typeOf(peer->received()[0].json), "WifiCredentials");
     EXPECT_EQ(peer->received()[1].json, SentrelAdaptor::kStatusRequestNetwork);

@@ -4,6 +4,7 @@
 // are recorded; a recording that cannot be written says so once and the
 // stream goes on.
 #include "AdaptorTestSupport.h"
+#include "Log.h"
 #include "SentrelEmulator.h"
 #include "SessionRecorder.h"
 
@@ -166,9 +167,8 @@ struct RecordedSession : testing::Test {
         recorder = std::make_unique<SessionRecorder>(recording);
         adaptor = std::make_unique<SentrelAdaptor>(quickTiming());
         adaptor->setRecorder(recorder.get());  // before initialize
-        testing::internal::CaptureStdout();
+        snlog::Capture quiet;
         ASSERT_TRUE(adaptor->initialize("", address, "", "", false));
-        testing::internal::GetCapturedStdout();
     }
     // Some of everything the bridge writes: vitals and waveforms through the
     // streaming thread, pings, and a request with its reply.

@@ -1,6 +1,7 @@
 // The datagram side channel on loopback: the adaptor binds 127.0.7.x and a
 // raw peer (or the emulated unit) stands in for the unit on the next address.
 #include "UdpAdaptor.h"
+#include "Log.h"
 #include "SentrelEmulator.h"
 #include "SentrelTestSupport.h"
 
@@ -51,20 +52,20 @@ TEST(UdpAdaptor, GathersAnAnswerAcrossDatagramsAndLogsInDebugMode)
     Channel c("127.0.7.1", "127.0.7.2");
     c.adaptor.enableDebugMode();
     c.adaptor.start_receive();
-    testing::internal::CaptureStdout();
+    snlog::Capture capture;
     c.exchange("hello@", {"ab", "c@"});
     std::string sender, response;
     ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.out();
     EXPECT_EQ(response, "abc@");
     EXPECT_EQ(sender, "127.0.7.2");
     EXPECT_NE(out.find("SN>Sending: hello@\n"), std::string::npos) << out;
     EXPECT_NE(out.find("SN>Received: abc@\n"), std::string::npos) << out;
 
     c.exchange("again@", {"r@"});
-    testing::internal::CaptureStdout();
+    capture.clear();
     EXPECT_EQ(c.adaptor.waitResponse(), "r@");
-    out = testing::internal::GetCapturedStdout();
+    out = capture.out();
     EXPECT_NE(out.find("SN>Response: r@\n"), std::string::npos) << out;
     c.adaptor.stop_receive();
 }
@@ -192,7 +193,7 @@ TEST(UdpAdaptor, BoundsAnAnswerThatNeverEnds)
     Channel c("127.0.7.12", "127.0.7.13");
     c.adaptor.start_receive();
     c.exchange("q@", {});
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     const std::string chunk(UdpAdaptor::kReceiveBufferSize, 'a');
     const std::size_t datagrams = UdpAdaptor::kMaxAnswerBytes / chunk.size() + 8;
     for (std::size_t i = 0; i < datagrams; ++i) {
@@ -204,10 +205,61 @@ TEST(UdpAdaptor, BoundsAnAnswerThatNeverEnds)
     std::string response;
     for (int i = 0; i < 20 && response.empty(); ++i)
         response = c.adaptor.waitResponse();
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = capture.err();
     EXPECT_LT(response.size(), UdpAdaptor::kMaxAnswerBytes);
     EXPECT_EQ(response.substr(response.size() - 3), "ok@");
     EXPECT_NE(err.find("without '@' dropped"), std::string::npos) << err;
+}
+
+TEST(UdpAdaptor, AnOverLongDatagramIsRefusedWholeAndTheNextAnswerIsIntact)
+{
+    Channel c("127.0.7.20", "127.0.7.21");
+    c.adaptor.start_receive();
+    c.exchange("q@", {});
+    snlog::Capture capture;
+    c.unit.sendTo("part", "127.0.7.20");
+    c.unit.sendTo(std::string(UdpAdaptor::kReceiveBufferSize + 50, 'a') + "@", "127.0.7.20");
+    c.unit.sendTo("whole@", "127.0.7.20");
+    std::string response;
+    for (int i = 0; i < 20 && response.empty(); ++i)
+        response = c.adaptor.waitResponse();
+    EXPECT_EQ(response, "whole@");
+    EXPECT_EQ(capture.err(), "SN>ERROR>UDP datagram from 127.0.7.21:14997 longer than the receive buffer dropped\n");
+}
+
+TEST(UdpAdaptor, AnswersOfTwoSendersDoNotMix)
+{
+    Channel c("127.0.7.22", "127.0.7.23");
+    RawDatagramPeer second("127.0.7.24", UdpAdaptor::kPort);
+    c.adaptor.start_receive();
+    c.exchange("q@", {"ab"});
+    second.sendTo("xy", "127.0.7.22");
+    c.unit.sendTo("c@", "127.0.7.22");
+    std::string sender, response;
+    ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
+    EXPECT_EQ(response, "abc@");
+    EXPECT_EQ(sender, "127.0.7.23");
+    second.sendTo("z@", "127.0.7.22");
+    ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
+    EXPECT_EQ(response, "xyz@");
+    EXPECT_EQ(sender, "127.0.7.24");
+}
+
+TEST(UdpAdaptor, ANewRequestDropsWhatWasGatheredForTheLastOne)
+{
+    Channel c("127.0.7.25", "127.0.7.26");
+    RawDatagramPeer second("127.0.7.27", UdpAdaptor::kPort);
+    c.adaptor.start_receive();
+    c.exchange("first@", {"stale part"});
+    // Datagrams reach the socket in the order sent: once the second sender's
+    // answer is in, the stale part has been gathered.
+    second.sendTo("done@", "127.0.7.25");
+    std::string sender, response;
+    ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
+    ASSERT_EQ(response, "done@");
+    c.exchange("second@", {"fresh@"});
+    ASSERT_TRUE(c.adaptor.waitConnection(sender, response));
+    EXPECT_EQ(response, "fresh@");
 }
 
 TEST(UdpAdaptor, ConstructionErrorsNameTheirStep)

@@ -70,4 +70,53 @@ TEST(UdpAnswerAccumulator, AnAnswerThatNeverEndsIsDroppedAtItsCapAndTheNextComes
     EXPECT_GT(fed.answers[0].size(), UdpAnswerAccumulator::kMaxAnswerBytes);
 }
 
+TEST(UdpAnswerAccumulator, EachSenderGathersItsOwnAnswer)
+{
+    UdpAnswerAccumulator acc;
+    std::string answer, error;
+    EXPECT_EQ(acc.add("10.0.0.1:14997", "ab", 2, false, answer, error), UdpAnswerAccumulator::Status::NeedMore);
+    EXPECT_EQ(acc.add("10.0.0.2:14997", "xy", 2, false, answer, error), UdpAnswerAccumulator::Status::NeedMore);
+    ASSERT_EQ(acc.add("10.0.0.1:14997", "c@", 2, false, answer, error), UdpAnswerAccumulator::Status::Answer);
+    EXPECT_EQ(answer, "abc@");
+    ASSERT_EQ(acc.add("10.0.0.2:14997", "z@", 2, false, answer, error), UdpAnswerAccumulator::Status::Answer);
+    EXPECT_EQ(answer, "xyz@");
+    EXPECT_EQ(acc.buffered(), 0u);
+
+    // Senders with an unfinished answer are bounded; a finished one makes room.
+    for (std::size_t i = 0; i < UdpAnswerAccumulator::kMaxSenders; ++i)
+        EXPECT_EQ(acc.add("s" + std::to_string(i), "a", 1, false, answer, error),
+                  UdpAnswerAccumulator::Status::NeedMore);
+    ASSERT_EQ(acc.add("one more", "a", 1, false, answer, error), UdpAnswerAccumulator::Status::Error);
+    EXPECT_EQ(error, "UDP answers from more than 16 senders at once; datagram from one more dropped");
+    EXPECT_EQ(acc.add("s0", "@", 1, false, answer, error), UdpAnswerAccumulator::Status::Answer);
+    EXPECT_EQ(acc.add("one more", "a", 1, false, answer, error), UdpAnswerAccumulator::Status::NeedMore);
+}
+
+TEST(UdpAnswerAccumulator, ACutDatagramIsRefusedWholeWithItsSendersUnfinishedAnswer)
+{
+    UdpAnswerAccumulator acc;
+    std::string answer, error;
+    acc.add("u", "start", 5, false, answer, error);
+    acc.add("v", "other", 5, false, answer, error);
+    const std::string cut(250, 'x');
+    ASSERT_EQ(acc.add("u", cut.data(), cut.size(), true, answer, error), UdpAnswerAccumulator::Status::Error);
+    EXPECT_EQ(error, "UDP datagram from u longer than the receive buffer dropped");
+    ASSERT_EQ(acc.add("u", "next@", 5, false, answer, error), UdpAnswerAccumulator::Status::Answer);
+    EXPECT_EQ(answer, "next@");  // no fragment in front of it
+    ASSERT_EQ(acc.add("v", "@", 1, false, answer, error), UdpAnswerAccumulator::Status::Answer);
+    EXPECT_EQ(answer, "other@");  // another sender keeps its own
+}
+
+TEST(UdpAnswerAccumulator, ClearForgetsEveryUnfinishedAnswer)
+{
+    UdpAnswerAccumulator acc;
+    std::string answer, error;
+    acc.add("u", "stale", 5, false, answer, error);
+    acc.add("v", "old", 3, false, answer, error);
+    acc.clear();
+    EXPECT_EQ(acc.buffered(), 0u);
+    ASSERT_EQ(acc.add("u", "fresh@", 6, false, answer, error), UdpAnswerAccumulator::Status::Answer);
+    EXPECT_EQ(answer, "fresh@");
+}
+
 }  // namespace

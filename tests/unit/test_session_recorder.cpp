@@ -7,6 +7,7 @@
 #include "Log.h"
 #include "SentrelEmulator.h"
 #include "SessionRecorder.h"
+#include "StalledFifo.h"
 
 #include <boost/property_tree/json_parser.hpp>
 
@@ -18,10 +19,6 @@
 #include <regex>
 #include <sstream>
 #include <thread>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testing::HasSubstr;
@@ -90,39 +87,7 @@ bool hasLines(const std::string& path, std::size_t count)
     return testsupport::eventually([&] { return recordedLines(path).size() >= count; }, 5000ms);
 }
 
-// A FIFO whose reader opened it, shrank its buffer to one page and never reads
-// (until the test drains it).
-class StalledReader {
-public:
-    explicit StalledReader(const std::string& path)
-    {
-        if (::mkfifo(path.c_str(), 0600) != 0)
-            throw std::runtime_error("mkfifo " + path);
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            throw std::runtime_error("open " + path);
-        ::fcntl(fd, F_SETPIPE_SZ, 4096);
-    }
-    ~StalledReader() { close(); }
-    // Reads what is there now; the number of bytes.
-    std::string drain()
-    {
-        std::string all;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-            all.append(buffer, static_cast<std::size_t>(n));
-        return all;
-    }
-    void close()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-
-private:
-    int fd = -1;
-};
+using StalledReader = testsupport::StalledFifo;
 
 Timing recorderTiming()
 {

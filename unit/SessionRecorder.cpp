@@ -101,7 +101,7 @@ std::string SessionRecorder::utcTimestamp()
     const boost::posix_time::ptime now = boost::posix_time::microsec_clock::universal_time();
     const boost::gregorian::date day = now.date();
     const boost::posix_time::time_duration tod = now.time_of_day();
-    char text[40];
+    char text[64];  // room for any value of each field, which these never take
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02ld:%02ld:%02ld.%06ldZ", static_cast<int>(day.year()),
                   static_cast<int>(day.month()), static_cast<int>(day.day()), static_cast<long>(tod.hours()),
                   static_cast<long>(tod.minutes()), static_cast<long>(tod.seconds()),

@@ -31,7 +31,7 @@ void expectStopped(ChildProcess& program, const TempDir& dir, const std::string&
     EXPECT_NE(last.find("\",\"type\":\"stopped\",\"reason\":\"" + signalName + "\"}\n"), std::string::npos) << last;
 }
 
-TEST(StopSignals, SigintEndsTheEndlessUnitRetry)
+TEST(StopProgram, SigintEndsTheEndlessUnitRetry)
 {
     TempDir dir("sn-e2e-stop");
     dir.write("bridge.xml", testsupport::bridgeConfigXml("127.0.19.1", "127.0.19.1"));
@@ -45,7 +45,7 @@ TEST(StopSignals, SigintEndsTheEndlessUnitRetry)
     EXPECT_EQ(bridge.out().find("SN>Running..."), std::string::npos);
 }
 
-TEST(StopSignals, SigtermEndsTheWifiMode)
+TEST(StopProgram, SigtermEndsTheWifiMode)
 {
     TempDir dir("sn-e2e-stop");
     ChildProcess wifi(SN_BRIDGE_BINARY, {"-w", "127.0.19.2", "ward", "secret", "--record", dir.file("session.jsonl")},

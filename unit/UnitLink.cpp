@@ -318,6 +318,7 @@ void UnitLink::recordMessage(const std::string& json, std::uint64_t generation)
     // belongs to no link of the recording.
     if (!recordedUp || recordedGeneration != generation)
         return;
+    // The recorder only queues the line, it never waits for its file.
     if (SessionRecorder* recorder = sessionRecorder)
         recorder->messageWritten(json);
 }

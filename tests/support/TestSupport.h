@@ -35,6 +35,19 @@ bool eventually(Condition condition, std::chrono::milliseconds timeout,
     return true;
 }
 
+// Whether a recording line starts with its time, UTC with microseconds:
+// {"time":"2026-12-08T10:15:30.123456Z",
+inline bool startsWithRecordTime(const std::string& line)
+{
+    const std::string shape = "{\"time\":\"dddd-dd-ddTdd:dd:dd.ddddddZ\",";
+    if (line.size() < shape.size())
+        return false;
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        if (shape[i] == 'd' ? (line[i] < '0' || line[i] > '9') : line[i] != shape[i])
+            return false;
+    return true;
+}
+
 // A fresh folder under /tmp, removed with everything in it when destroyed.
 class TempDir {
 public:

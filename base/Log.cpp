@@ -12,10 +12,9 @@ namespace {
 
 thread_local ThreadHold* threadHold = nullptr;
 
-// The capture of a test, if any, with the lines it kept.
+// The newest capture of a test, if any.
 std::mutex captureMutex;
-bool capturing = false;
-std::vector<Record> captured;
+Capture* capture = nullptr;
 
 // Serialises the write calls, so that a line longer than the system's atomic
 // pipe write, or one written to a terminal, still goes out unbroken.
@@ -69,8 +68,8 @@ void emit(const Record& record)
 {
     {
         std::lock_guard<std::mutex> lock(captureMutex);
-        if (capturing) {
-            captured.push_back(record);
+        if (capture) {
+            keep(*capture, record);
             return;
         }
     }
@@ -97,6 +96,8 @@ void emit(const Record& record)
 }
 
 }  // namespace
+
+void keep(Capture& into, const Record& record) { into.kept.push_back(record); }
 
 std::string journalPrefix(Priority priority, const std::string& text)
 {
@@ -130,21 +131,20 @@ void ThreadHold::release(const std::function<bool(std::size_t, const Record&)>& 
 Capture::Capture()
 {
     std::lock_guard<std::mutex> lock(captureMutex);
-    capturing = true;
-    captured.clear();
+    previous = capture;
+    capture = this;
 }
 
 Capture::~Capture()
 {
     std::lock_guard<std::mutex> lock(captureMutex);
-    capturing = false;
-    captured.clear();
+    capture = previous;
 }
 
 std::vector<Record> Capture::records() const
 {
     std::lock_guard<std::mutex> lock(captureMutex);
-    return captured;
+    return kept;
 }
 
 std::string Capture::text(Stream stream) const
@@ -159,7 +159,7 @@ std::string Capture::text(Stream stream) const
 void Capture::clear()
 {
     std::lock_guard<std::mutex> lock(captureMutex);
-    captured.clear();
+    kept.clear();
 }
 
 }  // namespace snlog

@@ -106,6 +106,8 @@ private:
 
 // For tests: while a Capture lives, every line of every thread is kept by it
 // instead of reaching the console (lines a ThreadHold releases included).
+// Captures nest: the newest one alive takes the lines, and when it ends the
+// one before it takes them again.
 class Capture {
 public:
     Capture();
@@ -119,6 +121,11 @@ public:
     std::string out() const { return text(Stream::out); }
     std::string err() const { return text(Stream::err); }
     void clear();
+
+private:
+    friend void keep(Capture&, const Record&);
+    std::vector<Record> kept;  // guarded by the facility's capture lock
+    Capture* previous;
 };
 
 }  // namespace snlog

@@ -103,3 +103,16 @@ TEST(Log, AMessageWithoutNewlineIsContinuedByTheNextLine)
     snlog::err() << "SN>ERROR>next";
     EXPECT_EQ("SN>ERROR>first\nUnable to read the configuration fileSN>ERROR>next\n", capture.err());
 }
+
+TEST(Log, ANestedCaptureTakesTheLinesWhileItLivesThenTheOuterOneAgain)
+{
+    snlog::Capture outer;
+    snlog::out() << "before";
+    {
+        snlog::Capture inner;
+        snlog::out() << "inside";
+        EXPECT_EQ("inside\n", inner.out());
+    }
+    snlog::out() << "after";
+    EXPECT_EQ("before\nafter\n", outer.out());
+}

@@ -263,7 +263,6 @@ struct RecordedSession : testing::Test {
         recorder = std::make_unique<SessionRecorder>(recording, recorderTiming(), capacity);
         adaptor = std::make_unique<SentrelAdaptor>(quickTiming());
         adaptor->setRecorder(recorder.get());  // before initialize
-        snlog::Capture quiet;
         ASSERT_TRUE(adaptor->initialize("", address, "", "", false));
     }
     // Some of everything the bridge writes: vitals and waveforms through the

@@ -33,7 +33,7 @@ void flowControl(ServerState& s, unsigned client, const Bytes& body, Outgoing& o
 }
 
 void handshake(ServerState& s, unsigned client, unsigned code, const Bytes& body, Outgoing& out) {
-    if (code == App::CODE_PATIENT_LIST_REQUEST && s.opt.answerPatientList)
+    if (code == App::CODE_PATIENT_LIST_REQUEST)
         out.emplace_back(client, s.patientList());
     else if (code == App::CODE_EVENTS_SUBSCRIPTION)
         s.log("APP events subscription, mode " +
@@ -90,8 +90,6 @@ void signalParameter(ServerState& s, const Bytes& body) {
     auto it = s.namesById.find(p.serverId);
     if (it != s.namesById.end()) p.name = it->second;
     p.value = getFloat(body, L::VALUE);
-    p.signal = true;
-    p.signalWord = get32(body, L::SIGNAL);
     s.addPublished(kApp, p);
 }
 
@@ -170,18 +168,10 @@ void scenarioCommand(ServerState& s, unsigned client, unsigned code, std::uint32
 
 }  // namespace
 
-void handleAppFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& body, Outgoing& out) {
-    auto found = s.clients.find(client);
-    if (found == s.clients.end()) return;
-    ServerState::Client& c = found->second;
+void handleAppFrame(ServerState& s, ServerState::Client& c, unsigned client, unsigned kind, const Bytes& body,
+                    Outgoing& out) {
     if (kind == com_vela::FRAME_KIND_FLOW_CONTROL) {
         flowControl(s, client, body, out);
-        return;
-    }
-    if (kind != com_vela::FRAME_KIND_DATA || body.size() < kMessageHeaderSize) {
-        ++s.malformed;
-        s.log("APP frame of kind " + std::to_string(kind) + " and " + std::to_string(body.size()) +
-              " bytes ignored");
         return;
     }
     const unsigned sub = messageSubprotocol(body);
@@ -226,7 +216,7 @@ void handleAppFrame(ServerState& s, unsigned client, unsigned kind, const Bytes&
         putName(r, s.opt.serverVersion, App::VersionResponse::TEXT_SIZE);
         put32(r, 0);
         put32(r, App::STATUS_SUCCESS);
-        if (s.opt.answerVersion) out.emplace_back(client, frame(r));
+        out.emplace_back(client, frame(r));
         return;
     }
     default:

@@ -62,7 +62,6 @@ void ServerState::setRunning(bool run) {
 void ServerState::record(int proto, unsigned kind, const Bytes& body) {
     Received r;
     r.flowControl = kind == com_vela::FRAME_KIND_FLOW_CONTROL;
-    r.frameKind = kind;
     r.body = body;
     received[proto].push_back(std::move(r));
     while (received[proto].size() > opt.messageLogSize) received[proto].pop_front();

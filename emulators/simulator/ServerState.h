@@ -34,9 +34,7 @@ struct SimulatorEmulatorOptions {
     bool enabled = false;                // HW_PATMON_ENABLED at start
     // Automatic answers; tests switch them off to send their own frames.
     bool grantFlowControl = true;
-    bool answerPatientList = true;
     bool answerSubscriptions = true;
-    bool answerVersion = true;
     bool answerScenario = true;
     bool sendUpdates = true;             // periodic patient/hardware updates
     std::chrono::milliseconds tick{100}; // update period
@@ -61,7 +59,6 @@ void logLine(const SimulatorEmulatorOptions& options, const std::string& line);
 
 struct Received {
     bool flowControl = false;        // frame kind 3
-    unsigned frameKind = 0;          // as on the wire
     Bytes body;                      // frame body (message header included)
     unsigned subprotocol() const { return messageSubprotocol(body); }
     unsigned code() const { return messageCode(body); }
@@ -71,9 +68,6 @@ struct Published {
     std::string name;                // "" when the id is unknown
     unsigned serverId = 0;
     float value = 0;                 // integers converted
-    unsigned mode = 0;               // publish mode (SIM and APP)
-    bool signal = false;             // APP signal parameter
-    unsigned signalWord = 0;
 };
 
 // Frames to send, each to one client by id, in order.
@@ -124,8 +118,8 @@ struct ServerState {
     void setRunning(bool run);
     void record(int proto, unsigned kind, const Bytes& body);
     void addPublished(int proto, const Published& p);
-    // Both protocols' publish requests: the mode, the count, then entries of a
-    // server id and a value (`value` reads it from the entry's offset).
+    // Both protocols' publish requests: the count, then entries of a server id
+    // and a value (`value` reads it from the entry's offset).
     template <typename L, typename Value>
     void recordPublished(int proto, const Bytes& body, Value value);
     // Both protocols' unsubscription requests: server ids after the count.
@@ -151,14 +145,12 @@ struct ServerState {
 
 template <typename L, typename Value>
 void ServerState::recordPublished(int proto, const Bytes& body, Value value) {
-    const std::uint32_t mode = get32(body, L::MODE);
     forEachEntry<L>(body, [&](std::size_t off) {
         Published p;
         p.serverId = get32(body, off + L::ENTRY_ID);
         auto it = namesById.find(p.serverId);
         if (it != namesById.end()) p.name = it->second;
         p.value = value(off);
-        p.mode = mode;
         addPublished(proto, p);
         log(std::string(label(proto)) + " published " +
             (p.name.empty() ? "#" + std::to_string(p.serverId) : p.name) + " = " + std::to_string(p.value));
@@ -167,12 +159,14 @@ void ServerState::recordPublished(int proto, const Bytes& body, Value value) {
 
 Bytes appHeader(unsigned subprotocol, unsigned code);
 
-// The handlers: one frame of a client, recorded and answered. Frames of
-// unknown connections are ignored.
-void handleSimFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& body, Outgoing& out);
-void handleAppFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& body, Outgoing& out);
-// Either, by the client's protocol, after recording the frame.
+// One frame of a client: recorded, then answered by the handler of the
+// client's protocol. Frames of unknown clients are ignored; frames of another
+// kind or shorter than a message header are counted as malformed.
 void handleFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& body, Outgoing& out);
+// The handlers behind it: a data frame (SIM), a data or flow-control frame (APP).
+void handleSimFrame(ServerState& s, ServerState::Client& c, unsigned client, const Bytes& body, Outgoing& out);
+void handleAppFrame(ServerState& s, ServerState::Client& c, unsigned client, unsigned kind, const Bytes& body,
+                    Outgoing& out);
 
 // The console words that work on the patient and the hardware parameters
 // (set, run, pause, enable, disable, calib, start, stop) and quit; the

@@ -60,25 +60,24 @@ void outputSubscription(ServerState& s, ServerState::Client& c, unsigned client,
 }  // namespace
 
 void handleFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& body, Outgoing& out) {
-    auto it = s.clients.find(client);
-    if (it == s.clients.end()) return;
-    s.record(it->second.proto, kind, body);
-    if (it->second.proto == kSim)
-        handleSimFrame(s, client, kind, body, out);
-    else
-        handleAppFrame(s, client, kind, body, out);
-}
-
-void handleSimFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& body, Outgoing& out) {
     auto found = s.clients.find(client);
     if (found == s.clients.end()) return;
     ServerState::Client& c = found->second;
-    if (kind != com_vela::FRAME_KIND_DATA || body.size() < kMessageHeaderSize) {
+    s.record(c.proto, kind, body);
+    const bool flowControl = c.proto == kApp && kind == com_vela::FRAME_KIND_FLOW_CONTROL;
+    if (!flowControl && (kind != com_vela::FRAME_KIND_DATA || body.size() < kMessageHeaderSize)) {
         ++s.malformed;
-        s.log("SIM frame of kind " + std::to_string(kind) + " and " + std::to_string(body.size()) +
-              " bytes ignored");
+        s.log(std::string(label(c.proto)) + " frame of kind " + std::to_string(kind) + " and " +
+              std::to_string(body.size()) + " bytes ignored");
         return;
     }
+    if (c.proto == kSim)
+        handleSimFrame(s, c, client, body, out);
+    else
+        handleAppFrame(s, c, client, kind, body, out);
+}
+
+void handleSimFrame(ServerState& s, ServerState::Client& c, unsigned client, const Bytes& body, Outgoing& out) {
     const unsigned code = messageCode(body);
     if (messageProtocol(body) != Sim::PROTOCOL || messageSubprotocol(body) != Sim::SUBPROTOCOL) {
         s.log("SIM message of protocol " + std::to_string(messageProtocol(body)) + "/" +
@@ -109,7 +108,7 @@ void handleSimFrame(ServerState& s, unsigned client, unsigned kind, const Bytes&
         putName(r, s.opt.serverVersion, Sim::VersionResponse::TEXT_SIZE);
         put32(r, 2);  // protocol version
         put32(r, Sim::VersionResponse::STATUS_VALID);
-        if (s.opt.answerVersion) out.emplace_back(client, frame(r));
+        out.emplace_back(client, frame(r));
         break;
     }
     default:

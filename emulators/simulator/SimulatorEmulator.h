@@ -88,6 +88,13 @@ public:
     // is the frame body; kind 0 data, 3 flow control, others as given.
     void sendFrame(SimProtocol p, const std::vector<std::uint8_t>& body, unsigned kind = 0);
 
+    // What one new client of protocol `p` gets back for the bytes `stream`,
+    // in memory (started or not): the frames of the stream are handled as
+    // the frames of a connection are, up to a bad frame header or the end of
+    // the whole frames; the client is gone again afterwards. For tests of the
+    // client library over an in-memory link.
+    std::vector<simemu::Bytes> feedClientBytes(SimProtocol p, const simemu::Bytes& stream);
+
     // --- What the servers know (thread-safe) ---
     // `read(state)`'s result, under the lock.
     template <class Read>

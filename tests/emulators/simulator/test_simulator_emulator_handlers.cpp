@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "RawClient.h"
 #include "ServerState.h"
+#include "SimulatorEmulator.h"
 
 #include <gtest/gtest.h>
 
@@ -205,4 +206,19 @@ TEST(SimEmuHandlers, BadFramesAreCountedAndLogged) {
               "SIMEMU> SIM subscription of 0 inputs\n"
               "SIMEMU> APP flow-control frame of 1 bytes ignored\n"
               "SIMEMU> APP frame of kind 7 and 5 bytes ignored\n");
+}
+
+TEST(SimEmuHandlers, InMemoryClientGetsItsRepliesUpToABadHeader) {
+    SimulatorEmulator emu;  // never started
+    Bytes stream = frame(simRequest(0x0006));
+    Bytes bad = frame(Bytes{1, 2, 3});
+    set32(bad, 0, 12);
+    stream.insert(stream.end(), bad.begin(), bad.end());
+    const Bytes after = frame(simRequest(0x0006));
+    stream.insert(stream.end(), after.begin(), after.end());
+    const std::vector<Bytes> replies = emu.feedClientBytes(SimProtocol::SIM, stream);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(messageCode(bodyOf(replies[0])), 0x0106u);
+    EXPECT_EQ(emu.read([](const SimulatorEmulator::State& s) { return std::make_pair(s.malformed, s.clients.size()); }),
+              std::make_pair(1u, std::size_t(0)));
 }

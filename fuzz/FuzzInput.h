@@ -2,6 +2,8 @@
 
 // Helpers shared by the unit-side fuzz targets.
 
+#include "Log.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +26,10 @@ inline void silenceConsole()
     }();
     (void)once;
 }
+
+// The same for the lines written through the log facility: one of these per
+// input holds that input's lines on the fuzzing thread and drops them.
+using QuietLines = snlog::ThreadHold;
 
 // An input that says how to cut itself into reads: byte 0 gives the number
 // n (1 to 8) of size bytes that follow; each size byte s gives a read of

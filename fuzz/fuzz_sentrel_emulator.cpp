@@ -1,8 +1,9 @@
 // What the emulated unit reads from a client: the input is the client's
-// bytes on a fresh connection. Every reply it writes must be a well-formed
-// frame of readable JSON, and what it keeps stays within its bounds.
+// bytes on a fresh connection, handed to the unit's behaviour in one read.
+// Every reply it writes must be a well-formed frame of readable JSON, and
+// what it keeps stays within its bounds.
 #include "FuzzInput.h"
-#include "SentrelEmulator.h"
+#include "SentrelUnit.h"
 #include "UnitFrame.h"
 
 #include <boost/property_tree/json_parser.hpp>
@@ -36,13 +37,15 @@ void checkReplies(const std::string& written)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzzinput::silenceConsole();
-    SentrelEmulator::Options options;
+    fuzzinput::QuietLines quiet;
+    SentrelUnit::Options options;
     options.udpPort = 0;
-    SentrelEmulator unit(options);
-    checkReplies(unit.serveBytes(std::string(reinterpret_cast<const char*>(data), size)));
+    SentrelUnit unit(options);
+    UnitSession session;
+    checkReplies(unit.receive(session, reinterpret_cast<const char*>(data), size).bytes());
 
-    const std::size_t bound = SentrelEmulator::kMaxKeptNames;
-    fuzzinput::require(unit.vitals().size() <= bound + SentrelEmulator::vitalMembers().size(), "vitals bounded");
+    const std::size_t bound = SentrelUnit::kMaxKeptNames;
+    fuzzinput::require(unit.vitals().size() <= bound + SentrelUnit::vitalMembers().size(), "vitals bounded");
     std::size_t logBytes = 0;
     for (const auto& m : unit.messageLog())
         logBytes += m.json.size();

@@ -1,7 +1,7 @@
 // What the emulated simulator servers parse from a client: frame headers,
-// bodies and every request of either protocol, without sockets. The first
-// byte picks the protocol.
-#include "SimulatorEmulator.h"
+// bodies and every request of either protocol, handed to their handlers
+// without sockets. The first byte picks the protocol.
+#include "ServerState.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,19 +11,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size == 0)
         return 0;
-    SimulatorEmulator::Options options;
+    SimulatorEmulatorOptions options;
     options.sendUpdates = false;
-    SimulatorEmulator emulator(options);
-    const SimProtocol protocol = (data[0] & 1) ? SimProtocol::APP : SimProtocol::SIM;
-    const std::vector<std::uint8_t> stream(data + 1, data + size);
-    const auto replies = emulator.feedClientBytes(protocol, stream);
-    // Every reply is a whole frame whose header gives its length.
-    for (const auto& r : replies) {
-        if (r.size() < 32)
-            std::abort();
-        const std::uint32_t length = (std::uint32_t(r[0]) << 24) | (std::uint32_t(r[1]) << 16) |
-                                     (std::uint32_t(r[2]) << 8) | std::uint32_t(r[3]);
-        if (length != r.size())
+    simemu::ServerState state(options);
+    const unsigned client = 1;
+    state.clients[client].proto = (data[0] & 1) ? simemu::kApp : simemu::kSim;
+    simemu::FrameReader frames;
+    frames.append(data + 1, size - 1);
+    simemu::Outgoing out;
+    unsigned kind = 0;
+    simemu::Bytes body;
+    std::string why;
+    while (frames.next(kind, body, why) == simemu::FrameReader::Status::Frame)
+        simemu::handleFrame(state, client, kind, body, out);
+    simemu::tickUpdates(state, 0.1, out);
+    // Every reply goes to the client and is a whole frame whose header gives its length.
+    for (const auto& r : out) {
+        if (r.first != client || r.second.size() < simemu::kFrameHeaderSize ||
+            simemu::get32(r.second, 0) != r.second.size())
             std::abort();
     }
     return 0;

@@ -1,9 +1,9 @@
 #include "ControlWords.h"
 
+#include "Log.h"
 #include "SentrelEmulator.h"
 
 #include <cerrno>
-#include <ostream>
 #include <poll.h>
 #include <system_error>
 #include <unistd.h>
@@ -35,7 +35,7 @@ ControlWord parseControlWord(const std::string& line) {
     return ControlWord::Unknown;
 }
 
-bool applyControlLine(SentrelEmulator& emulator, const std::string& line, std::ostream& out) {
+bool applyControlLine(SentrelEmulator& emulator, const std::string& line) {
     switch (parseControlWord(line)) {
     case ControlWord::Blank:
         return false;
@@ -44,20 +44,20 @@ bool applyControlLine(SentrelEmulator& emulator, const std::string& line, std::o
         return false;
     case ControlWord::RefuseOn:
         emulator.setRefusing(true);
-        out << "SentrelEmulator> refusing connections" << std::endl;
+        snlog::out() << "SentrelEmulator> refusing connections";
         return false;
     case ControlWord::RefuseOff:
         emulator.setRefusing(false);
-        out << "SentrelEmulator> accepting connections" << std::endl;
+        snlog::out() << "SentrelEmulator> accepting connections";
         return false;
     case ControlWord::Quit:
-        out << "SentrelEmulator> quit" << std::endl;
+        snlog::out() << "SentrelEmulator> quit";
         return true;
     case ControlWord::Unknown:
         break;
     }
-    out << "SentrelEmulator> unknown control word \"" << trimmed(line).substr(0, 64)
-        << "\" (words: reset, refuse on, refuse off, quit)" << std::endl;
+    snlog::out() << "SentrelEmulator> unknown control word \"" << trimmed(line).substr(0, 64)
+                 << "\" (words: reset, refuse on, refuse off, quit)";
     return false;
 }
 

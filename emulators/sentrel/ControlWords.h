@@ -8,7 +8,6 @@
 // Blank lines are ignored; anything else gets a one-line note.
 
 #include <functional>
-#include <iosfwd>
 #include <string>
 #include <thread>
 
@@ -19,10 +18,10 @@ enum class ControlWord { Blank, Reset, RefuseOn, RefuseOff, Quit, Unknown };
 // Words are compared after trimming surrounding white space.
 ControlWord parseControlWord(const std::string& line);
 
-// Carries out one line on `emulator`; it or the emulator prints one line
-// saying what was done (on `out` and standard output). Returns true for quit,
-// which the caller carries out.
-bool applyControlLine(SentrelEmulator& emulator, const std::string& line, std::ostream& out);
+// Carries out one line on `emulator`; it or the emulator prints one line on
+// standard output saying what was done. Returns true for quit, which the
+// caller carries out.
+bool applyControlLine(SentrelEmulator& emulator, const std::string& line);
 
 // Reads lines from a file descriptor on a thread of its own and hands each
 // to `onLine` (without its line end). Reading ends at the end of the input,

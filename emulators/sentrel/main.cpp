@@ -1,5 +1,6 @@
 // sentrel-emulator: an emulated Sentrel unit for trying the bridge without one.
 #include "ControlWords.h"
+#include "Log.h"
 #include "MonitorServer.h"
 #include "MonitorState.h"
 #include "SentrelEmulator.h"
@@ -11,7 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <iostream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <pthread.h>
@@ -81,18 +82,20 @@ int main(int argc, char** argv) {
         po::store(po::parse_command_line(argc, argv, desc), vm);
         po::notify(vm);
     } catch (const std::exception& e) {
-        std::cerr << "sentrel-emulator: " << e.what() << "\n" << desc << std::endl;
+        snlog::err() << "sentrel-emulator: " << e.what() << "\n" << desc;
         return 1;
     }
     if (vm.count("help")) {
-        std::cout << desc << "\n" << kReplies
-                  << "\nConsole line, each second: hr spO2 nibp sbp/dbp/mbp pa sPAP/dPAP/mPAP rr t1 t2 etCO2 |\n"
-                     "  per waveform slot: the last sample (min..max of the last second), - when none came\n";
+        std::ostringstream help;
+        help << desc << "\n" << kReplies
+             << "\nConsole line, each second: hr spO2 nibp sbp/dbp/mbp pa sPAP/dPAP/mPAP rr t1 t2 etCO2 |\n"
+                "  per waveform slot: the last sample (min..max of the last second), - when none came";
+        snlog::out() << help.str();
         return 0;
     }
     if (std::chrono::milliseconds(wifiDelayMs) >= kBridgeWifiWait) {
-        std::cerr << "sentrel-emulator: --wifi-delay-ms must be below " << kBridgeWifiWait.count()
-                  << " (the bridge waits " << kBridgeWifiWait.count() / 1000 << " s)" << std::endl;
+        snlog::err() << "sentrel-emulator: --wifi-delay-ms must be below " << kBridgeWifiWait.count()
+                     << " (the bridge waits " << kBridgeWifiWait.count() / 1000 << " s)";
         return 1;
     }
     opts.pluggedIn = !unplugged;
@@ -102,7 +105,7 @@ int main(int argc, char** argv) {
     if (!monitorAt.empty()) {
         std::string why;
         if (!parseListenAddress(monitorAt, monitorOpts.address, monitorOpts.port, why)) {
-            std::cerr << "sentrel-emulator: --monitor " << monitorAt << ": " << why << std::endl;
+            snlog::err() << "sentrel-emulator: --monitor " << monitorAt << ": " << why;
             return 1;
         }
     }
@@ -120,11 +123,11 @@ int main(int argc, char** argv) {
     try {
         emulator.start();
     } catch (const std::exception& e) {
-        std::cerr << "sentrel-emulator: cannot listen on " << opts.address << ": " << e.what() << std::endl;
+        snlog::err() << "sentrel-emulator: cannot listen on " << opts.address << ": " << e.what();
         return 1;
     }
-    std::cout << "SentrelEmulator> listening on " << opts.address << ":" << opts.port
-              << (opts.faults.refuseConnections ? " (refusing connections)" : "") << std::endl;
+    snlog::out() << "SentrelEmulator> listening on " << opts.address << ":" << opts.port
+                 << (opts.faults.refuseConnections ? " (refusing connections)" : "");
 
     std::unique_ptr<MonitorServer> monitor;
     if (!monitorAt.empty()) {
@@ -132,13 +135,12 @@ int main(int argc, char** argv) {
         try {
             monitor->start();
         } catch (const std::exception& e) {
-            std::cerr << "sentrel-emulator: cannot serve the monitor page on " << monitorAt << ": " << e.what()
-                      << std::endl;
+            snlog::err() << "sentrel-emulator: cannot serve the monitor page on " << monitorAt << ": " << e.what();
             return 1;
         }
         const bool v6 = monitorOpts.address.find(':') != std::string::npos;
-        std::cout << "SentrelEmulator> monitor page on http://" << (v6 ? "[" : "") << monitorOpts.address
-                  << (v6 ? "]" : "") << ":" << monitor->port() << "/" << std::endl;
+        snlog::out() << "SentrelEmulator> monitor page on http://" << (v6 ? "[" : "") << monitorOpts.address
+                     << (v6 ? "]" : "") << ":" << monitor->port() << "/";
     }
 
     // quit ends the wait below as a stop signal would.
@@ -148,23 +150,23 @@ int main(int argc, char** argv) {
     // Started with '&' from an interactive shell: reading the terminal would
     // stop the process (SIGTTIN), so the control words stay off.
     if (::isatty(0) && ::tcgetpgrp(0) != ::getpgrp()) {
-        std::cout << "SentrelEmulator> running in the background; control words are off" << std::endl;
+        snlog::out() << "SentrelEmulator> running in the background; control words are off";
     } else {
         control.reset(new LineReader(
             0,
             [&](const std::string& line) {
-                if (applyControlLine(emulator, line, std::cout) && !quitWord.exchange(true))
+                if (applyControlLine(emulator, line) && !quitWord.exchange(true))
                     pthread_kill(mainThread, SIGTERM);
             },
-            [] { std::cout << "SentrelEmulator> control line too long, ignored" << std::endl; }));
+            [] { snlog::out() << "SentrelEmulator> control line too long, ignored"; }));
     }
 
     int sig = 0;
     sigwait(&stopSignals, &sig);
     if (quitWord)
-        std::cout << "SentrelEmulator> stopping (quit)" << std::endl;
+        snlog::out() << "SentrelEmulator> stopping (quit)";
     else
-        std::cout << "SentrelEmulator> stopping (signal " << sig << ")" << std::endl;
+        snlog::out() << "SentrelEmulator> stopping (signal " << sig << ")";
     if (control) control->stop();
     if (monitor) monitor->stop();
     emulator.stop();

@@ -116,4 +116,29 @@ bool parseFrameHeader(const std::uint8_t* data, std::size_t size, FrameHeader& o
     return true;
 }
 
+void FrameReader::append(const std::uint8_t* data, std::size_t n) {
+    if (bad_) return;
+    buffer_.erase(buffer_.begin(), buffer_.begin() + long(start_));
+    start_ = 0;
+    buffer_.insert(buffer_.end(), data, data + n);
+}
+
+FrameReader::Status FrameReader::next(unsigned& kind, Bytes& body, std::string& why) {
+    if (bad_) return Status::NeedMore;
+    const std::size_t left = buffer_.size() - start_;
+    if (left < kFrameHeaderSize) return Status::NeedMore;
+    FrameHeader h;
+    if (!parseFrameHeader(buffer_.data() + start_, left, h, why)) {
+        bad_ = true;
+        buffer_.clear();
+        start_ = 0;
+        return Status::Bad;
+    }
+    if (left < h.frameLength) return Status::NeedMore;
+    kind = h.kind;
+    body.assign(buffer_.begin() + long(start_ + kFrameHeaderSize), buffer_.begin() + long(start_ + h.frameLength));
+    start_ += h.frameLength;
+    return Status::Frame;
+}
+
 }  // namespace simemu

@@ -58,4 +58,19 @@ struct FrameHeader {
 // greater than 32 or above kMaxFrameSize.
 bool parseFrameHeader(const std::uint8_t* data, std::size_t size, FrameHeader& out, std::string& why);
 
+// Cuts the bytes a client sends into frames, however they are cut into
+// reads. A bad frame header ends the stream: nothing after it is read.
+class FrameReader {
+public:
+    enum class Status { NeedMore, Frame, Bad };
+    void append(const std::uint8_t* data, std::size_t n);
+    // Frame: `kind` and `body` of the next frame. Bad: `why` says what.
+    Status next(unsigned& kind, Bytes& body, std::string& why);
+
+private:
+    Bytes buffer_;
+    std::size_t start_ = 0;  // first byte not yet handed out
+    bool bad_ = false;
+};
+
 }  // namespace simemu

@@ -87,12 +87,6 @@ void PatientModel::set(const std::string& name, float value) {
     it->second.value = it->second.isInt ? std::trunc(value) : value;
 }
 
-std::vector<std::string> PatientModel::names() const {
-    std::vector<std::string> out;
-    for (const auto& p : params_) out.push_back(p.first);
-    return out;
-}
-
 float PatientModel::sample(const std::string& name, double phase) const {
     if (name == "ARTLINE") {
         float d = value("EXT_DABP"), s = value("EXT_SABP");

@@ -28,7 +28,6 @@ public:
     bool isSim(const std::string& name) const;
     // Sets a value (integers are truncated); unknown names become APP floats.
     void set(const std::string& name, float value);
-    std::vector<std::string> names() const;
 
     // Moves the patient's clock on by `seconds` and appends the samples of
     // every waveform produced in that time.

@@ -17,6 +17,11 @@
 // Updates carry the server ids given in the responses. Unknown names get a
 // new parameter with value 0, so every subscription is answered.
 //
+// The parts: ServerState with the SIM and APP handlers, the periodic updates
+// and the console words that work on it (frames in, frames out, no sockets);
+// ServerSockets with the fault switches; this class holds them together with
+// the ticker thread, one lock around the state.
+//
 // Console words (execute()):
 //   set NAME VALUE        set a patient or hardware parameter
 //   run | pause           HW_PATSPEED 1 / 0; the patient's clock runs / stops
@@ -37,68 +42,25 @@
 // starting with '#' are skipped.
 #pragma once
 
-#include "EmulatorWire.h"
+#include "ScenarioScript.h"
+#include "ServerSockets.h"
+#include "ServerState.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
-
-enum class SimProtocol { SIM = 0, APP = 1 };
-
-struct SimulatorEmulatorOptions {
-    std::string address = "127.0.0.1";
-    unsigned short simPort = 55580;
-    unsigned short appPort = 55557;
-    bool serveSim = true;
-    bool serveApp = true;
-    unsigned simulatorId = 1;            // in SIM version responses
-    std::string serverVersion = "EMU-1.0";
-    unsigned patientId = 1;              // the active APP patient (0: none)
-    unsigned sceId = 1;
-    bool running = false;                // HW_PATSPEED at start
-    bool enabled = false;                // HW_PATMON_ENABLED at start
-    // Automatic answers; tests switch them off to send their own frames.
-    bool grantFlowControl = true;
-    bool answerPatientList = true;
-    bool answerSubscriptions = true;
-    bool answerVersion = true;
-    bool answerScenario = true;
-    bool sendUpdates = true;             // periodic patient/hardware updates
-    std::chrono::milliseconds tick{100}; // update period
-    // The serving threads' own pauses and bounds.
-    std::chrono::milliseconds listenRetry{100};  // a listener that could not bind tries again after this
-    std::chrono::milliseconds acceptPoll{20};    // a listener looks at its switches this often
-    std::chrono::milliseconds readPoll{50};      // a connection's reader looks at the stop flag this often
-    std::chrono::milliseconds writeBound{2000};  // one send to a client that takes no bytes
-    std::chrono::milliseconds maxTickLag{1000};  // ticks further behind are skipped, not burst
-    std::ostream* log = nullptr;         // one line per event; null: silent
-    std::size_t messageLogSize = 4096;   // received messages kept per protocol
-};
 
 class SimulatorEmulator {
 public:
     using Options = SimulatorEmulatorOptions;
-
-    struct Received {
-        bool flowControl = false;        // frame kind 3
-        unsigned frameKind = 0;          // as on the wire
-        std::vector<std::uint8_t> body;  // frame body (message header included)
-        unsigned subprotocol() const { return simemu::messageSubprotocol(body); }
-        unsigned code() const { return simemu::messageCode(body); }
-    };
-    struct Published {
-        std::string name;                // "" when the id is unknown
-        unsigned serverId = 0;
-        float value = 0;                 // integers converted
-        unsigned mode = 0;               // publish mode (SIM and APP)
-        bool signal = false;             // APP signal parameter
-        unsigned signalWord = 0;
-    };
+    using Received = simemu::Received;
+    using Published = simemu::Published;
+    using State = simemu::ServerState;
 
     explicit SimulatorEmulator(Options options = Options());
     ~SimulatorEmulator();  // stops
@@ -110,7 +72,7 @@ public:
     // every thread; both may be called more than once.
     bool start(std::string* error = nullptr);
     void stop();
-    bool running() const;
+    bool running() const { return started; }
 
     // One console line; returns the reply ("ok", or "error: ..." ). Thread-safe.
     std::string execute(const std::string& line);
@@ -122,47 +84,69 @@ public:
     bool loadScenario(const std::string& text, std::string* error = nullptr);
     bool scenarioFinished() const;
 
-    // --- Frames of the tests' own making, to every client of a protocol ---
-    // body is the frame body; kind 0 data, 3 flow control, others as given.
+    // A frame of the tests' own making to every client of a protocol: body
+    // is the frame body; kind 0 data, 3 flow control, others as given.
     void sendFrame(SimProtocol p, const std::vector<std::uint8_t>& body, unsigned kind = 0);
-    void sendRawBytes(SimProtocol p, const std::vector<std::uint8_t>& bytes);
 
-    // What one client connection of protocol `p` does with the bytes
-    // `stream`, without sockets (started or not): frame headers checked,
-    // bodies read, requests recorded and handled. Returns the frames that
-    // client gets back, in order; a bad frame header ends the stream as it
-    // ends a connection. For the fuzz target of the emulator's parsing.
-    std::vector<std::vector<std::uint8_t>> feedClientBytes(SimProtocol p, const std::vector<std::uint8_t>& stream);
+    // What one new client of protocol `p` gets back for the bytes `stream`,
+    // in memory (started or not): the frames of the stream are handled as
+    // the frames of a connection are, up to a bad frame header or the end of
+    // the whole frames; the client is gone again afterwards. For tests of the
+    // client library over an in-memory link.
+    std::vector<simemu::Bytes> feedClientBytes(SimProtocol p, const simemu::Bytes& stream);
 
-    // --- Queries (thread-safe) ---
-    unsigned clientCount(SimProtocol p) const;       // connected now
+    // --- What the servers know (thread-safe) ---
+    // `read(state)`'s result, under the lock.
+    template <class Read>
+    auto read(Read reader) const {
+        std::lock_guard<std::mutex> g(mu);
+        return reader(static_cast<const State&>(state));
+    }
+    // True when `holds(state)` became true within the timeout.
+    template <class Holds>
+    bool waitUntil(std::chrono::milliseconds timeout, Holds holds) const {
+        std::unique_lock<std::mutex> lk(mu);
+        return cv.wait_for(lk, timeout, [&] { return holds(static_cast<const State&>(state)); });
+    }
+
+    // The queries and waits most tests use.
     unsigned connectionsAccepted(SimProtocol p) const;
     std::vector<std::string> subscribedNames(SimProtocol p) const;  // inputs, any client, sorted
-    std::vector<std::string> outputNames(SimProtocol p) const;      // registered outputs
-    std::vector<Published> published(SimProtocol p) const;          // oldest first
     bool lastPublished(SimProtocol p, const std::string& name, Published& out) const;
-    std::vector<Received> received(SimProtocol p) const;            // oldest first
+    std::vector<Received> received(SimProtocol p) const;  // oldest first
     unsigned receivedCount(SimProtocol p, unsigned subprotocol, unsigned code) const;
     unsigned keepAliveCount() const;
     unsigned serverId(const std::string& name) const;  // 0 when unknown
     float value(const std::string& name) const;        // current patient value
     unsigned activePatientId() const;
-    unsigned malformedCount() const;                   // bad frames from clients
-    std::string statusLine(SimProtocol p) const;
 
-    // --- Waits: true when the condition held within the timeout ---
     bool waitForClients(SimProtocol p, unsigned n, std::chrono::milliseconds timeout) const;
-    bool waitForSubscribed(SimProtocol p, const std::string& name, std::chrono::milliseconds timeout) const;
     bool waitForSubscribedCount(SimProtocol p, std::size_t n, std::chrono::milliseconds timeout) const;
     bool waitForPublished(SimProtocol p, const std::string& name, std::chrono::milliseconds timeout) const;
     bool waitForPublishedCount(SimProtocol p, std::size_t n, std::chrono::milliseconds timeout) const;
     bool waitForReceived(SimProtocol p, unsigned subprotocol, unsigned code, unsigned n,
                          std::chrono::milliseconds timeout) const;
     bool waitForKeepAlives(unsigned n, std::chrono::milliseconds timeout) const;
-    bool waitForMalformed(unsigned n, std::chrono::milliseconds timeout) const;
-
-    struct Impl;
 
 private:
-    std::unique_ptr<Impl> impl_;
+    // A client's frame, handled under the lock, its answers sent after it.
+    void onFrame(unsigned client, unsigned kind, const simemu::Bytes& body);
+    // Changes the state under the lock, then sends what the change produced.
+    template <class Change>
+    auto change(Change changer);
+    std::string socketWord(const std::vector<std::string>& w);
+    void tickLoop();
+
+    const Options opt;
+    mutable std::mutex mu;  // guards state and the script
+    mutable std::condition_variable cv;
+    State state;
+    std::vector<simemu::ScenarioLine> script;
+    std::size_t scriptNext = 0;
+    std::chrono::steady_clock::time_point scriptStart;
+
+    simemu::ServerSockets sockets;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> started{false};
+    std::thread ticker;
 };

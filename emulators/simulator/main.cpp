@@ -1,6 +1,7 @@
 // simulator-emulator: the emulated RHM server (SIM, TCP 55580) and simulator
 // server (APP, TCP 55557) on one address, driven from the console or a
 // scenario file.
+#include "Log.h"
 #include "SimulatorEmulator.h"
 #include "SocketFlags.h"
 
@@ -11,7 +12,6 @@
 #include <csignal>
 #include <chrono>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 #include <sys/select.h>
 #include <termios.h>
@@ -96,23 +96,25 @@ int main(int argc, char** argv) {
         po::store(po::parse_command_line(argc, argv, desc), vm);
         po::notify(vm);
     } catch (const std::exception& e) {
-        std::cerr << "simulator-emulator: " << e.what() << "\n" << desc << std::endl;
+        snlog::err() << "simulator-emulator: " << e.what() << "\n" << desc;
         return 2;
     }
     if (vm.count("help")) {
-        std::cout << desc << "\n" << SimulatorEmulator::helpText()
-                  << "Ends on SIGINT, SIGTERM or 'quit'; the end of standard input ends it only with\n"
-                     "--quit-on-eof, so it can run in the background with no input.\n";
+        std::ostringstream help;
+        help << desc << "\n" << SimulatorEmulator::helpText()
+             << "Ends on SIGINT, SIGTERM or 'quit'; the end of standard input ends it only with\n"
+                "--quit-on-eof, so it can run in the background with no input.";
+        snlog::out() << help.str();
         return 0;
     }
     if (vm.count("no-patient")) options.patientId = 0;
-    if (!quiet) options.log = &std::cout;
+    options.log = !quiet;
 
     std::string script;
     if (!scenarioPath.empty()) {
         std::ifstream in(scenarioPath);
         if (!in) {
-            std::cerr << "simulator-emulator: cannot read scenario file " << scenarioPath << std::endl;
+            snlog::err() << "simulator-emulator: cannot read scenario file " << scenarioPath;
             return 2;
         }
         std::ostringstream s;
@@ -128,13 +130,13 @@ int main(int argc, char** argv) {
     if (!script.empty()) {
         std::string why;
         if (!emulator.loadScenario(script, &why)) {
-            std::cerr << "simulator-emulator: " << scenarioPath << ": " << why << std::endl;
+            snlog::err() << "simulator-emulator: " << scenarioPath << ": " << why;
             return 2;
         }
     }
     std::string why;
     if (!emulator.start(&why)) {
-        std::cerr << "simulator-emulator: " << why << std::endl;
+        snlog::err() << "simulator-emulator: " << why;
         return 1;
     }
     ConsoleReader console;
@@ -142,7 +144,7 @@ int main(int argc, char** argv) {
     // Started with '&' from an interactive shell: reading the terminal would
     // stop the process (SIGTTIN), so the console stays off.
     if (stdinOpen && ::isatty(0) && ::tcgetpgrp(0) != ::getpgrp()) {
-        std::cout << "simulator-emulator: running in the background; console words are off" << std::endl;
+        snlog::out() << "simulator-emulator: running in the background; console words are off";
         stdinOpen = false;
     }
     while (!gSignalled && !emulator.quitRequested()) {
@@ -154,7 +156,7 @@ int main(int argc, char** argv) {
         bool eof = false;
         if (console.poll(line, eof)) {
             std::string reply = emulator.execute(line);
-            if (reply != "ok") std::cout << reply << std::endl;
+            if (reply != "ok") snlog::out() << reply;
         }
         if (eof) {
             stdinOpen = false;
@@ -162,6 +164,6 @@ int main(int argc, char** argv) {
         }
     }
     emulator.stop();
-    std::cout << "simulator-emulator: stopped" << std::endl;
+    snlog::out() << "simulator-emulator: stopped";
     return 0;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers for the emulated unit's tests and the unit search tests: a raw
-// frame client, a raw datagram peer, and stdout capture.
+// frame client, a raw datagram peer, and picking lines out of captured output.
 
 #include "UnitFrame.h"
 
@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>

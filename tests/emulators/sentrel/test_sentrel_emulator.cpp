@@ -1,6 +1,7 @@
 // The emulated unit, driven through the real SentrelAdaptor and through raw
 // sockets on loopback (127.0.2.x, one address per test).
 #include "EmulatedUnit.h"
+#include "Log.h"
 #include "SentrelEmulator.h"
 #include "SentrelAdaptor.h"
 #include "SentrelTestSupport.h"
@@ -89,10 +90,9 @@ TEST(SentrelEmulator, AnswersStatusAndNetworkStatusThroughTheAdaptor)
     EXPECT_EQ(l->adaptor.getJsonKeyValue(status, "Message.pluggedIn"), "false");
 
     l->emulator.setBattery(90, true);
-    testing::internal::CaptureStdout();
-    l->adaptor.getBattery();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("SN>Battery level: 90 plugged in: true"), std::string::npos) << out;
+    status = l->adaptor.sendRequestOtherStatus();
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(status, "Message.battLvlPerc"), "90");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(status, "Message.pluggedIn"), "true");
 
     std::string network = l->adaptor.sendRequestNetworkStatus();
     EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "MessageType"), "NetworkStatusData");
@@ -245,15 +245,11 @@ TEST(SentrelEmulatorFaults, UnsolicitedFrameBeforeEachReplyIsDroppedByTheRequest
     o.faults.unsolicitedBeforeReply = true;
     auto l = makeLinked(o);
     ASSERT_TRUE(l->connect());
-    testing::internal::CaptureStdout();
+    // The requester reads the UnitEvent frame first and drops it.
     std::string status = l->adaptor.sendRequestOtherStatus();
     std::string spo2 = l->adaptor.sendRequestStoredCalibrationNamesSpO2();
-    std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(l->adaptor.getJsonKeyValue(status, "MessageType"), "StatusData");
     EXPECT_EQ(l->adaptor.getJsonKeyValue(spo2, "Message.calType"), "SpO2");
-    EXPECT_NE(out.find("sendRequestOtherStatus Re-request: Received UnitEvent, looking for StatusData.."),
-              std::string::npos) << out;
-    EXPECT_NE(out.find("\"event\":\"Heartbeat\""), std::string::npos) << out;
 
     RawUnitClient raw("127.0.2.7");  // the newest connection is served
     raw.sendJson(SentrelAdaptor::kStatusRequestOther);
@@ -363,15 +359,18 @@ TEST(SentrelEmulatorWifi, JoinsWithMatchingCredentials)
     timing.wifiJoinWait = 800ms;
     auto l = makeLinked(o, timing);
     ASSERT_TRUE(l->connect());
-    testing::internal::CaptureStdout();
-    bool joined = l->adaptor.setWifiCfg(o.wifiSsid.c_str(), o.wifiPassword.c_str());
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(joined) << out;
+    snlog::Capture capture;
+    EXPECT_TRUE(l->adaptor.setWifiCfg(o.wifiSsid.c_str(), o.wifiPassword.c_str()));
     EXPECT_EQ(l->emulator.wifiState(), SentrelEmulator::WifiState::Connected);
-    EXPECT_NE(out.find("Successful connection!"), std::string::npos) << out;
-    EXPECT_NE(out.find("ssid: Ward \"4\""), std::string::npos) << out;
-    EXPECT_NE(out.find("ipAddress: 192.168.50.23"), std::string::npos) << out;
-    EXPECT_NE(out.find("wifiStatus: Success"), std::string::npos) << out;
+    const std::string network = l->adaptor.sendRequestNetworkStatus();
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.ssid"), o.wifiSsid);
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.ipAddress"), "192.168.50.23");
+    EXPECT_EQ(l->adaptor.getJsonKeyValue(network, "Message.wifiStatus"), "Success");
+    // The unit's own lines about the join.
+    EXPECT_NE(capture.out().find("SentrelEmulator> joining Wi-Fi network \"Ward \\\"4\\\"\"\n"), std::string::npos)
+        << capture.out();
+    EXPECT_NE(capture.out().find("SentrelEmulator> Wi-Fi \"Ward \\\"4\\\"\": joined\n"), std::string::npos)
+        << capture.out();
 }
 
 TEST(SentrelEmulatorWifi, WrongPasswordIsNotConnected)

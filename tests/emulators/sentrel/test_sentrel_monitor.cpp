@@ -3,6 +3,7 @@
 // itself in headless Chromium. Loopback addresses 127.0.15.x, one per test.
 #include "ControlWords.h"
 #include "HeadlessBrowser.h"
+#include "Log.h"
 #include "MonitorState.h"
 #include "MonitorTestSupport.h"
 
@@ -13,7 +14,6 @@
 #include <boost/property_tree/json_parser.hpp>
 
 #include <filesystem>
-#include <iostream>
 
 using namespace std::chrono_literals;
 using namespace montest;
@@ -429,7 +429,8 @@ TEST(MonitorPage, ShowsWhatTheUnitReceivedSweepsAndMarksOldData)
         EXPECT_GT(paintedPixels(browser, tab, slot), 50) << slot;
     const std::string shot = artifactPath("monitor-page.png");
     browser.screenshot(tab, shot);
-    std::cout << "monitor page screenshot: " << shot << std::endl;
+    snlog::out() << "monitor page screenshot: " << shot;
+    EXPECT_GT(std::filesystem::file_size(shot), 10000u);
 
     // The sweep: over one second of frames the ART trace moves on in small steps.
     js(browser, tab,
@@ -627,5 +628,5 @@ TEST(MonitorPage, ReloadAndTwoViewersBesideOneThatNeverReads)
         << unit.monitor.stats().viewers;
     const std::string shot = artifactPath("monitor-page-reloaded.png");
     browser.screenshot(first, shot);
-    std::cout << "reloaded monitor page screenshot: " << shot << std::endl;
+    snlog::out() << "reloaded monitor page screenshot: " << shot;
 }

@@ -1,6 +1,9 @@
+#include "ConfigCheck.h"
 #include "Configuration.h"
 #include "CrashHandler.h"
+#include "Log.h"
 #include "SentrelAdaptor.h"
+#include "ServiceNotifier.h"
 #include "SessionRecorder.h"
 #include "SimulatorSample.h"
 #include "StatusReporter.h"
@@ -10,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -32,20 +36,37 @@ constexpr long long kMaxStatusSeconds = 7 * 24 * 3600;
     std::_Exit(status);
 }
 
+// Bridge mode and the configuration check need the file's path.
+void requireConfigPath(const std::string& configPath, const po::options_description& usage)
+{
+    if (configPath.empty()) {
+        snlog::err() << "SN>Missing configuration file path in parameters";
+        snlog::out() << usage;
+        leave(1);
+    }
+}
+
 [[noreturn]] void runBridge(const std::string& configPath, bool debug, SessionRecorder* recorder,
                             std::chrono::seconds statusInterval, const po::options_description& usage)
 {
-    if (configPath.empty()) {
-        std::cerr << "SN>Missing configuration file path in parameters" << std::endl;
-        std::cout << usage << std::endl;
-        leave(1);
-    }
+    requireConfigPath(configPath, usage);
     // Lives for the whole process and is re-read by every bridge.
     Configuration* configuration = new Configuration(configPath.c_str());
     // The status line reads whichever bridge is current, also while its
-    // initialize waits for the unit.
+    // initialize waits for the unit; under systemd the line is also the
+    // service's status, and the watchdog is fed while the bridge's loops move.
     BridgeHandoff handoff;
-    StatusReporter reporter(handoff, statusInterval);
+    ServiceNotifier notifier(ServiceNotifier::fromEnvironment(), [&handoff]() -> std::optional<ServiceProgress> {
+        const std::optional<BridgeHandoff::Reading> reading = handoff.read();
+        if (!reading)
+            return std::nullopt;
+        const SimulatorSample::Progress& p = reading->progress;
+        return ServiceProgress{reading->bridgeNumber, p.mainLoop, p.streamingThread, p.streaming};
+    });
+    StatusReporter reporter(handoff, statusInterval, [&notifier](const std::string& line) {
+        snlog::out() << line;
+        notifier.status(line);
+    });
     for (;;) {
         SimulatorSample* bridge = new SimulatorSample(configuration);
         bridge->setRecorder(recorder);
@@ -56,6 +77,7 @@ constexpr long long kMaxStatusSeconds = 7 * 24 * 3600;
             leave(1);
         }
         std::cout << "SN>Running..." << std::endl;
+        notifier.ready();
         bridge->run();
         std::cout << "SN>Disconnected!!" << std::endl;
         handoff.withdraw();
@@ -116,7 +138,8 @@ int main(int argc, char** argv)
          "Append every message sent to the unit to FILE (JSON lines)")
         // Short enough to leave the other options' columns where they were.
         ("status-interval", po::value<long long>(&statusSeconds),
-         "Seconds between status lines while the bridge runs (default 60, 0: none)");
+         "Seconds between status lines while the bridge runs (default 60, 0: none)")
+        ("check-config", "Check the configuration file (-f), print its settings and exit: 0 usable, 1 not");
 
     po::variables_map vm;
     try {
@@ -151,6 +174,16 @@ int main(int argc, char** argv)
     bool debug = vm.count("debug") > 0;
     if (debug)
         std::cout << "SN>Debug mode enabled" << std::endl;
+
+    if (vm.count("check-config")) {
+        if (!wifi.empty()) {
+            snlog::err() << "SN>ERROR>--check-config checks the configuration file of bridge mode; it does not go with --wifi";
+            snlog::out() << "SN>ERROR>" << usage;
+            return 1;
+        }
+        requireConfigPath(configPath, usage);
+        return checkConfiguration(configPath) ? 0 : 1;
+    }
 
     try {
         // One recording for the whole process, whichever bridge is current.

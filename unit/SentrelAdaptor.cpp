@@ -226,6 +226,7 @@ void SentrelAdaptor::sendVitalWaveDataThread()
         Clock::time_point lastPass = nextPass - timing.streamPeriod;
         bool resuming = false;
         for (;;) {
+            ++streamingTurns;
             if (!link.connected() || !streamVitals) {
                 resuming = true;
                 if (waitForStop(Clock::now() + timing.streamIdlePoll))
@@ -327,6 +328,7 @@ bool SentrelAdaptor::initialize(const std::string& serialId, const std::string& 
                 std::cout << passOwnLines(held.str()) << summary << std::endl;
         }
         std::this_thread::sleep_for(timing.retryPause);
+        ++connectionPasses;
         if (link.connected())
             break;
         if (!retryForever && pass >= 10)

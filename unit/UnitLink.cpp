@@ -129,6 +129,7 @@ bool UnitLink::connectIP(const std::string& ip, unsigned attempts, std::ostream&
 
 void UnitLink::connect(std::ostream& log)
 {
+    ++attemptsBegun;
     const std::string address = unitEndpoint.address().to_string();
     log << "Connecting to " << address << ":" << unitEndpoint.port() << "..." << std::endl;
     auto socket = std::make_shared<Socket>(io);

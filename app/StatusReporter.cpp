@@ -1,8 +1,9 @@
 #include "StatusReporter.h"
 
+#include "Log.h"
+
 #include <ctime>
 #include <exception>
-#include <iostream>
 #include <utility>
 
 namespace {
@@ -25,13 +26,13 @@ const char* connectedText(bool connected)
 
 void printLine(const std::string& line)
 {
-    // One write with its newline: lines of other threads cannot cut in.
-    std::cout << (line + "\n") << std::flush;
+    snlog::out() << line;
 }
 
 } // namespace
 
-std::string statusLine(const SimulatorSample::Status& s, unsigned long long messagesSinceLast)
+std::string statusLine(const SimulatorSample::Status& s, unsigned long long messagesSinceLast,
+                       std::optional<unsigned long long> recordingLinesDropped)
 {
     std::string line = "SN>Status: ";
     if (s.unit.connected)
@@ -45,6 +46,8 @@ std::string statusLine(const SimulatorSample::Status& s, unsigned long long mess
     line += s.featureEnabled ? "; feature enabled" : "; feature disabled";
     line += s.calibrating ? "; calibration on" : "; calibration off";
     line += "; " + std::to_string(messagesSinceLast) + " messages to the unit since the last status";
+    if (recordingLinesDropped)
+        line += "; " + std::to_string(*recordingLinesDropped) + " recording lines dropped";
     return line;
 }
 
@@ -56,6 +59,16 @@ void BridgeHandoff::publish(SimulatorSample* bridge)
     std::lock_guard<std::mutex> lock(mutex);
     current = bridge;
     ++published;
+    if (stopped)
+        current->stop();
+}
+
+void BridgeHandoff::stop()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    stopped = true;
+    if (current)
+        current->stop();
 }
 
 void BridgeHandoff::withdraw()
@@ -84,8 +97,9 @@ std::optional<BridgeHandoff::Reading> BridgeHandoff::read() const
 // ---------------------------------------------------------------------------
 // StatusReporter
 
-StatusReporter::StatusReporter(const BridgeHandoff& handoff, std::chrono::milliseconds interval, Sink sink)
-    : handoff(handoff), interval(interval), sink(sink ? std::move(sink) : Sink(printLine))
+StatusReporter::StatusReporter(const BridgeHandoff& handoff, std::chrono::milliseconds interval, Sink sink,
+                               const SessionRecorder* recording)
+    : handoff(handoff), interval(interval), recording(recording), sink(sink ? std::move(sink) : Sink(printLine))
 {
     if (interval.count() > 0)
         thread = std::thread(&StatusReporter::loop, this);
@@ -114,7 +128,7 @@ void StatusReporter::loop()
         try {
             report();
         } catch (const std::exception& e) {
-            std::cerr << "SN>ERROR>Status line: " << e.what() << std::endl;
+            snlog::err() << "SN>ERROR>Status line: " << e.what();
         }
         next += interval;
         // A late line brings no burst of lines to catch up.
@@ -131,5 +145,8 @@ void StatusReporter::report()
         return;  // between two bridges: their messages count in the next line
     const unsigned long long since = reading->messagesAllBridges - reportedMessages;
     reportedMessages = reading->messagesAllBridges;
-    sink(statusLine(reading->status, since));
+    std::optional<unsigned long long> dropped;
+    if (recording)
+        dropped = recording->droppedLines();
+    sink(statusLine(reading->status, since, dropped));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SessionRecorder.h"
 #include "SimulatorSample.h"
 
 #include <chrono>
@@ -15,13 +16,15 @@
 //   patient 3; running; feature enabled; calibration off; 812 messages to the
 //   unit since the last status
 // (one line). While the unit is away: "unit retrying since HH:MM:SS", local
-// time. A pure function of what it is given.
-std::string statusLine(const SimulatorSample::Status& status, unsigned long long messagesSinceLast);
+// time. With a recording, "; N recording lines dropped" follows (dropped so
+// far). A pure function of what it is given.
+std::string statusLine(const SimulatorSample::Status& status, unsigned long long messagesSinceLast,
+                       std::optional<unsigned long long> recordingLinesDropped = std::nullopt);
 
-// Which bridge main runs now, for the reporter's thread. Main publishes a
-// bridge once built and withdraws it before destroying it; a read in progress
-// ends first, since both hold the handoff's lock, so no read reaches a
-// destroyed bridge.
+// Which bridge main runs now, for the reporter's thread and a stop signal.
+// Main publishes a bridge once built and withdraws it before destroying it; a
+// read or stop in progress ends first, since all hold the handoff's lock, so
+// none reaches a destroyed bridge.
 class BridgeHandoff {
 public:
     struct Reading {
@@ -36,6 +39,8 @@ public:
 
     void publish(SimulatorSample* bridge);
     void withdraw();
+    // Stops the current bridge and every one published from now on.
+    void stop();
     // The current bridge's status; nothing while no bridge is published.
     std::optional<Reading> read() const;
 
@@ -44,10 +49,12 @@ private:
     SimulatorSample* current = nullptr;
     unsigned long long published = 0;  // bridges published so far
     unsigned long long withdrawnMessages = 0;  // written by the bridges withdrawn so far
+    bool stopped = false;
 };
 
 // A thread that prints one status line every `interval` while a bridge is
-// published (interval 0: no thread, no lines). Each line goes to `sink`
+// published (interval 0: no thread, no lines), with the dropped lines of
+// `recording` (not owned; nullptr: none). Each line goes to `sink`
 // whole; the default writes it to standard output with its newline in one
 // write, so it never mixes with other threads' lines. The destructor stops
 // and joins the thread.
@@ -55,7 +62,8 @@ class StatusReporter {
 public:
     using Sink = std::function<void(const std::string& line)>;
 
-    StatusReporter(const BridgeHandoff& handoff, std::chrono::milliseconds interval, Sink sink = Sink());
+    StatusReporter(const BridgeHandoff& handoff, std::chrono::milliseconds interval, Sink sink = Sink(),
+                   const SessionRecorder* recording = nullptr);
     ~StatusReporter();
     StatusReporter(const StatusReporter&) = delete;
     StatusReporter& operator=(const StatusReporter&) = delete;
@@ -66,6 +74,7 @@ private:
 
     const BridgeHandoff& handoff;
     const std::chrono::milliseconds interval;
+    const SessionRecorder* const recording;
     const Sink sink;
     unsigned long long reportedMessages = 0;  // messages counted by the lines so far
 

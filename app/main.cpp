@@ -6,7 +6,10 @@
 #include "ServiceNotifier.h"
 #include "SessionRecorder.h"
 #include "SimulatorSample.h"
+#include "SocketFlags.h"
 #include "StatusReporter.h"
+#include "StopSignals.h"
+#include "Timing.h"
 
 #include <boost/program_options.hpp>
 
@@ -14,7 +17,6 @@
 #include <cstdlib>
 #include <exception>
 #include <optional>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -27,29 +29,25 @@ namespace {
 constexpr long long kDefaultStatusSeconds = 60;
 constexpr long long kMaxStatusSeconds = 7 * 24 * 3600;
 
-// Ends the process without unwinding: the bridge or the adaptor is alive and
-// its detached threads may still be using it, so nothing is destroyed.
-[[noreturn]] void leave(int status)
-{
-    std::cout.flush();
-    std::cerr.flush();
-    std::_Exit(status);
-}
+// Every end of the process goes through stops.end(status): the bridge or the
+// adaptor is alive and its threads may still be using it, so nothing is
+// destroyed.
 
 // Bridge mode and the configuration check need the file's path.
-void requireConfigPath(const std::string& configPath, const po::options_description& usage)
+void requireConfigPath(const std::string& configPath, const po::options_description& usage, StopSignals& stops)
 {
     if (configPath.empty()) {
         snlog::err() << "SN>Missing configuration file path in parameters";
         snlog::out() << usage;
-        leave(1);
+        stops.end(1);
     }
 }
 
 [[noreturn]] void runBridge(const std::string& configPath, bool debug, SessionRecorder* recorder,
-                            std::chrono::seconds statusInterval, const po::options_description& usage)
+                            std::chrono::seconds statusInterval, const po::options_description& usage,
+                            StopSignals& stops)
 {
-    requireConfigPath(configPath, usage);
+    requireConfigPath(configPath, usage, stops);
     // Lives for the whole process and is re-read by every bridge.
     Configuration* configuration = new Configuration(configPath.c_str());
     // The status line reads whichever bridge is current, also while its
@@ -63,63 +61,79 @@ void requireConfigPath(const std::string& configPath, const po::options_descript
         const SimulatorSample::Progress& p = reading->progress;
         return ServiceProgress{reading->bridgeNumber, p.mainLoop, p.streamingThread, p.streaming};
     });
-    StatusReporter reporter(handoff, statusInterval, [&notifier](const std::string& line) {
-        snlog::out() << line;
-        notifier.status(line);
+    StatusReporter reporter(
+        handoff, statusInterval,
+        [&notifier](const std::string& line) {
+            snlog::out() << line;
+            notifier.status(line);
+        },
+        recorder);
+    // A stop ends the bridge's loops; the bridge then goes as after a
+    // disconnection, and the loop ends. The service manager hears of it first.
+    stops.whenStopped([&handoff, &notifier] {
+        notifier.stopping();
+        handoff.stop();
     });
-    for (;;) {
+    while (!stops.requested()) {
         SimulatorSample* bridge = new SimulatorSample(configuration);
         bridge->setRecorder(recorder);
         handoff.publish(bridge);
-        if (!bridge->initialize(debug)) {
-            std::cerr << "SN>ERROR>Unable to initialize the Sentrel interface module. Leaving now!"
-                      << std::endl;
-            leave(1);
+        const bool initialized = bridge->initialize(debug);
+        if (!initialized && !bridge->stopped()) {
+            snlog::err() << "SN>ERROR>Unable to initialize the Sentrel interface module. Leaving now!";
+            stops.end(1);
         }
-        std::cout << "SN>Running..." << std::endl;
-        notifier.ready();
-        bridge->run();
-        std::cout << "SN>Disconnected!!" << std::endl;
+        if (initialized && !bridge->stopped()) {
+            snlog::out() << "SN>Running...";
+            notifier.ready();
+            bridge->run();
+            if (!bridge->stopped())
+                snlog::out() << "SN>Disconnected!!";
+        }
         handoff.withdraw();
         delete bridge;
     }
+    stops.end(0);
 }
 
+// A stop signal ends this mode at once (no request is set).
 [[noreturn]] void runWifi(const std::vector<std::string>& wifi, SessionRecorder* recorder,
-                          const po::options_description& usage)
+                          const po::options_description& usage, StopSignals& stops)
 {
     if (wifi.size() != 3) {
-        std::cerr << "SN>Incorrect parameters for wifi configuration mode" << std::endl;
-        std::cout << usage << std::endl;
-        leave(1);
+        snlog::err() << "SN>Incorrect parameters for wifi configuration mode";
+        snlog::out() << usage;
+        stops.end(1);
     }
     const std::string& ip = wifi[0];
     const std::string& ssid = wifi[1];
     const std::string& password = wifi[2];
-    std::cout << "SN>>Configuration of the SN unit @ IP <" << ip << "> for SSID <" << ssid
-              << "> and password <" << password << ">" << std::endl;
+    snlog::out() << "SN>>Configuration of the SN unit @ IP <" << ip << "> for SSID <" << ssid
+                 << "> and password <" << password << ">";
 
     SentrelAdaptor* adaptor = new SentrelAdaptor();
     adaptor->setRecorder(recorder);
     if (!adaptor->initialize("", ip, "", "", false)) {
-        std::cerr << "SN>Unable to initialize the Sentrel adapter. Leaving now!" << std::endl;
-        leave(1);
+        snlog::err() << "SN>Unable to initialize the Sentrel adapter. Leaving now!";
+        stops.end(1);
     }
-    std::cout << "WIFI configuration..." << std::endl;
+    snlog::out() << "WIFI configuration...";
     if (adaptor->setWifiCfg(ssid.c_str(), password.c_str())) {
-        std::cout << "SN>WIFI configuration succeeded." << std::endl;
-        leave(0);
+        snlog::out() << "SN>WIFI configuration succeeded.";
+        stops.end(0);
     }
-    std::cerr << "SN>ERROR: WIFI configuration failed; please revalidate your SSID and Password..."
-              << std::endl;
-    leave(1);
+    snlog::err() << "SN>ERROR: WIFI configuration failed; please revalidate your SSID and Password...";
+    stops.end(1);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    ignoreSigPipe();
     installCrashHandler();
+    const Timing timing;
+    StopSignals stops(timing.stopBound);  // before any other thread
 
     std::string configPath;
     std::vector<std::string> wifi;
@@ -146,13 +160,13 @@ int main(int argc, char** argv)
         po::store(po::parse_command_line(argc, argv, usage), vm);
     } catch (const std::exception& e) {
         // A syntax error is a failure: status 1, not 0.
-        std::cerr << "SN>ERROR>" << e.what() << std::endl;
-        std::cout << "SN>ERROR>" << usage << std::endl;
+        snlog::err() << "SN>ERROR>" << e.what();
+        snlog::out() << "SN>ERROR>" << usage;
         return 1;
     }
 
     if (vm.count("help")) {
-        std::cout << std::endl << usage << std::endl;
+        snlog::out() << "\n" << usage;
         return 0;
     }
 
@@ -166,33 +180,38 @@ int main(int argc, char** argv)
             throw outOfRange;
         }
     } catch (const std::exception& e) {
-        std::cerr << "SN>ERROR>" << e.what() << std::endl;
-        std::cout << "SN>ERROR>" << usage << std::endl;
+        snlog::err() << "SN>ERROR>" << e.what();
+        snlog::out() << "SN>ERROR>" << usage;
         return 1;
     }
 
     bool debug = vm.count("debug") > 0;
     if (debug)
-        std::cout << "SN>Debug mode enabled" << std::endl;
+        snlog::out() << "SN>Debug mode enabled";
 
     if (vm.count("check-config")) {
         if (!wifi.empty()) {
             snlog::err() << "SN>ERROR>--check-config checks the configuration file of bridge mode; it does not go with --wifi";
             snlog::out() << "SN>ERROR>" << usage;
-            return 1;
+            stops.end(1);
         }
-        requireConfigPath(configPath, usage);
-        return checkConfiguration(configPath) ? 0 : 1;
+        requireConfigPath(configPath, usage, stops);
+        stops.end(checkConfiguration(configPath) ? 0 : 1);
     }
 
     try {
         // One recording for the whole process, whichever bridge is current.
-        SessionRecorder* recorder = recordPath.empty() ? nullptr : new SessionRecorder(recordPath);
+        SessionRecorder* recorder = recordPath.empty() ? nullptr : new SessionRecorder(recordPath, timing);
+        // Its last line says how the process ended.
+        stops.closeWith([recorder](const std::string& reason) {
+            if (recorder)
+                recorder->stop(reason);
+        });
         if (!wifi.empty())
-            runWifi(wifi, recorder, usage);
-        runBridge(configPath, debug, recorder, std::chrono::seconds(statusSeconds), usage);
+            runWifi(wifi, recorder, usage, stops);
+        runBridge(configPath, debug, recorder, std::chrono::seconds(statusSeconds), usage, stops);
     } catch (const std::exception& e) {
-        std::cerr << "SN>ERROR>" << e.what() << std::endl;
-        leave(1);
+        snlog::err() << "SN>ERROR>" << e.what();
+        stops.end(1);
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <csignal>
+
 #include <sys/socket.h>
 
 // A send on a connection the peer has closed must fail with EPIPE, never
@@ -22,4 +24,12 @@ inline void suppressSigPipe(int fd)
 #else
     (void)fd;
 #endif
+}
+
+// Every program's first step: a write to a pipe or socket whose reader has
+// gone (a recording FIFO, a closed console pipe, any socket) then fails with
+// EPIPE instead of ending the process.
+inline void ignoreSigPipe()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }

@@ -19,6 +19,10 @@ struct Timing {
     ms broadcastAnswerWait{2000}; // broadcast probe to reading the answers
     ms interfaceLookupPause{2000}; // after the local network interfaces could not be looked up
 
+    // --- Session recording ---
+    ms recordingWritePoll{100};   // the writer waiting for a slow file looks at its stop and drops this often
+    ms recordingDrainBound{500};  // a stop waiting for the file to take what is queued
+
     // --- Datagram side channel ---
     ms udpReceivePoll{100};       // receive thread looks at its stop flag this often
     ms udpAnswerPoll{20};         // waiting for the first answer (30 looks)
@@ -30,6 +34,9 @@ struct Timing {
     ms savePause{2000};           // between the steps of saving calibrations
     ms calibrationJoinBound{5000}; // destruction waiting for the calibration thread
     ms clientCloseBound{5000};    // destruction waiting for each simulator client to close
+
+    // --- Program ---
+    ms stopBound{1500};           // a stop signal to the end of the process, however busy the main thread
 
     // --- Simulator client library ---
     ms reconnectPause{1000};      // between reconnect attempts

@@ -172,6 +172,7 @@ bool SimulatorSample::initialize(bool debugFlag) {
     if (debug) adaptor.enableDebugMode();
     if (!adaptor.initialize(configuration->serialID, configuration->ipAddress, configuration->ipRangeStart,
                             configuration->ipRangeEnd, true)) {
+        if (stopped()) return false;  // the retry ended on a stop(): no failure
         std::cerr << "SN>ERROR>Unable to initialize the connection with the Sentrel unit!" << std::flush;
         return false;
     }
@@ -283,9 +284,17 @@ void SimulatorSample::run() {
 }
 
 void SimulatorSample::stop() {
+    {
+        std::lock_guard<std::mutex> lock(supervisionMutex);
+        stopRequested = true;
+        supervisionWake.notify_all();
+    }
+    adaptor.stop();  // also ends a unit retry in initialize
+}
+
+bool SimulatorSample::stopped() {
     std::lock_guard<std::mutex> lock(supervisionMutex);
-    stopRequested = true;
-    supervisionWake.notify_all();
+    return stopRequested;
 }
 
 // Waits one supervision cycle, or less when the next cycle is asked for;

@@ -91,8 +91,11 @@ public:
     // until stop() is called.
     void run();
     // Ends run() now if it is waiting for its next cycle, else at the end of
-    // the cycle in progress; a later run() returns at once.
+    // the cycle in progress; a later run() returns at once. An initialize
+    // waiting for the unit returns false at the end of its retry pass. From
+    // any thread.
     void stop();
+    bool stopped();
     // Records what the adaptor sends to the unit (not owned; nullptr: none).
     void setRecorder(SessionRecorder* recorder) { adaptor.setRecorder(recorder); }
     void shouldPing(bool flag);

@@ -265,13 +265,18 @@ bool SentrelAdaptor::waitForStop(Clock::time_point until)
     return stopSignal.wait_until(lock, until, [this] { return stopRequested; });
 }
 
-void SentrelAdaptor::stopStreaming()
+void SentrelAdaptor::stop()
 {
     {
         std::lock_guard<std::mutex> lock(stopMutex);
         stopRequested = true;
     }
     stopSignal.notify_all();
+}
+
+void SentrelAdaptor::stopStreaming()
+{
+    stop();
     if (streamThread.joinable())
         streamThread.join();
 }
@@ -327,8 +332,9 @@ bool SentrelAdaptor::initialize(const std::string& serialId, const std::string& 
             if (!summary.empty())
                 std::cout << passOwnLines(held.str()) << summary << std::endl;
         }
-        std::this_thread::sleep_for(timing.retryPause);
         ++connectionPasses;
+        if (waitForStop(Clock::now() + timing.retryPause))
+            break;
         if (link.connected())
             break;
         if (!retryForever && pass >= 10)

@@ -94,6 +94,10 @@ public:
     // --- Connection ---
     bool initialize(const std::string& serialId, const std::string& fixedIp,
                     const std::string& rangeStart, const std::string& rangeEnd, bool retryForever);
+    // Ends the adaptor's loops for good: the streaming thread, and the retry
+    // of an initialize in progress or to come (which then returns false
+    // unless connected). From any thread.
+    void stop();
     bool connectIP(const std::string&, const std::string& ip, unsigned attempts);
     void connect();
     void close();

@@ -1,12 +1,18 @@
 #include "SessionRecorder.h"
 
+#include "Log.h"
 #include "UnitJson.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
-#include <iostream>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,19 +33,38 @@ std::string messageTypeOf(const std::string& json)
     }
 }
 
+// One line of the recording, time-stamped now.
+std::string recordLine(const std::string& type, const std::string& rest)
+{
+    return "{\"time\":\"" + SessionRecorder::utcTimestamp() + "\",\"type\":\"" + unitjson::escapeJsonString(type) +
+           "\"," + rest + "}\n";
+}
+
 } // namespace
 
-SessionRecorder::SessionRecorder(std::string path) : path(std::move(path))
+SessionRecorder::SessionRecorder(std::string path, const Timing& timing, std::size_t capacity)
+    : path(std::move(path)), timing(timing), capacity(capacity)
 {
-    file = std::fopen(this->path.c_str(), "ab");
-    if (!file)
+    fd = ::open(this->path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
         fail(errno);
+        return;
+    }
+    // The writer waits for a slow reader in poll(), where it can see a stop.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        fail(errno);
+        ::close(fd);
+        fd = -1;
+        return;
+    }
+    open = true;
+    writer = std::thread(&SessionRecorder::writerLoop, this);
 }
 
 SessionRecorder::~SessionRecorder()
 {
-    if (file)
-        std::fclose(file);
+    finish(nullptr);
 }
 
 void SessionRecorder::messageWritten(const std::string& json)
@@ -53,10 +78,22 @@ void SessionRecorder::linkChanged(bool connected, const std::string& address)
                        unitjson::escapeJsonString(address) + "\"");
 }
 
+void SessionRecorder::stop(const std::string& reason)
+{
+    const std::string last = recordLine("stopped", "\"reason\":\"" + unitjson::escapeJsonString(reason) + "\"");
+    finish(&last);
+}
+
 bool SessionRecorder::recording() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return file != nullptr;
+    return open && !finishing;
+}
+
+unsigned long long SessionRecorder::droppedLines() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return dropped;
 }
 
 std::string SessionRecorder::utcTimestamp()
@@ -74,23 +111,124 @@ std::string SessionRecorder::utcTimestamp()
 
 void SessionRecorder::append(const std::string& type, const std::string& rest)
 {
+    std::string line = recordLine(type, rest);
     std::lock_guard<std::mutex> lock(mutex);
-    if (!file)
+    if (!open || finishing)
         return;
-    const std::string line = "{\"time\":\"" + utcTimestamp() + "\",\"type\":\"" + unitjson::escapeJsonString(type) +
-                             "\"," + rest + "}\n";
-    errno = 0;
-    // Flushed line by line, never synced: the stream must not wait on the disk.
-    if (std::fwrite(line.data(), 1, line.size(), file) != line.size() || std::fflush(file) != 0)
-        fail(errno);
+    if (queue.size() >= capacity) {
+        ++dropped;
+        if (!behind) {
+            behind = true;
+            behindToReport = true;
+            wake.notify_one();
+        }
+        return;
+    }
+    queue.push_back(std::move(line));
+    wake.notify_one();
+}
+
+void SessionRecorder::finish(const std::string* lastLine)
+{
+    std::lock_guard<std::mutex> once(finishMutex);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!finishing) {
+            finishing = true;
+            drainDeadline = std::chrono::steady_clock::now() + timing.recordingDrainBound;
+            // The last line gets its place even in a full queue.
+            if (lastLine && open)
+                queue.push_back(*lastLine);
+            wake.notify_one();
+        }
+    }
+    if (writer.joinable())
+        writer.join();
+    std::lock_guard<std::mutex> lock(mutex);
+    dropped += queue.size();  // what the file did not take in time
+    queue.clear();
+    open = false;
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+void SessionRecorder::writerLoop()
+{
+    // A reader gone is a write error (EPIPE) here, whatever the process does
+    // with SIGPIPE: the signal a write raises goes to this thread, which
+    // blocks it.
+    sigset_t brokenPipe;
+    sigemptyset(&brokenPipe);
+    sigaddset(&brokenPipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
+    for (;;) {
+        std::string line;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [this] { return !queue.empty() || finishing || behindToReport; });
+            if (queue.empty() && finishing)
+                return;
+            if (!queue.empty()) {
+                line = std::move(queue.front());
+                queue.pop_front();
+                if (queue.empty())
+                    behind = false;  // caught up: the next drop is a new episode
+            }
+        }
+        reportFallingBehind();
+        if (!line.empty() && writeLine(line) != Written::whole)
+            return;
+    }
+}
+
+SessionRecorder::Written SessionRecorder::writeLine(const std::string& line)
+{
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (pastDrainDeadline())
+                return Written::abandoned;
+            pollfd ready{fd, POLLOUT, 0};
+            ::poll(&ready, 1, static_cast<int>(timing.recordingWritePoll.count()));
+            reportFallingBehind();
+            continue;
+        }
+        fail(n < 0 ? errno : 0);
+        return Written::failed;
+    }
+    return Written::whole;
+}
+
+bool SessionRecorder::pastDrainDeadline() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return finishing && std::chrono::steady_clock::now() >= drainDeadline;
+}
+
+void SessionRecorder::reportFallingBehind()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!behindToReport)
+            return;
+        behindToReport = false;
+    }
+    snlog::err() << "SN>ERROR>Recording to " << path << " is falling behind: lines are dropped";
 }
 
 void SessionRecorder::fail(int error)
 {
-    std::cerr << "SN>ERROR>Recording to " << path << " stopped: "
-              << (error ? std::strerror(error) : "write failed") << std::endl;
-    if (file) {
-        std::fclose(file);
-        file = nullptr;
-    }
+    snlog::err() << "SN>ERROR>Recording to " << path << " stopped: " << (error ? std::strerror(error) : "write failed");
+    std::lock_guard<std::mutex> lock(mutex);
+    open = false;
+    queue.clear();
 }

@@ -270,7 +270,8 @@ void UnitLink::sendMessage(const std::string& json)
 void UnitLink::writeMessage(const std::string& json)
 {
     std::lock_guard<std::mutex> wire(wireMutex);
-    // Recorded under the wire lock, so the recording keeps the wire's order.
+    // Handed over under the wire lock, so the recording keeps the wire's
+    // order; the recorder only queues the line, it never waits for its file.
     if (writeBytes(frameUnitMessage(json)))
         if (SessionRecorder* recorder = sessionRecorder)
             recorder->messageWritten(json);

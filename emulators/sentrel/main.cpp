@@ -3,6 +3,7 @@
 #include "MonitorServer.h"
 #include "MonitorState.h"
 #include "SentrelEmulator.h"
+#include "SocketFlags.h"
 #include "Timing.h"
 
 #include <boost/program_options.hpp>
@@ -45,6 +46,7 @@ const char* const kReplies =
 }  // namespace
 
 int main(int argc, char** argv) {
+    ignoreSigPipe();
     SentrelEmulatorOptions opts;
     opts.consoleView = true;
     unsigned wifiDelayMs = static_cast<unsigned>(opts.wifiJoinDelay.count());

@@ -2,6 +2,7 @@
 // server (APP, TCP 55557) on one address, driven from the console or a
 // scenario file.
 #include "SimulatorEmulator.h"
+#include "SocketFlags.h"
 
 #include <boost/program_options.hpp>
 
@@ -73,6 +74,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    ignoreSigPipe();
     SimulatorEmulator::Options options;
     std::string scenarioPath;
     bool quitOnEof = false, quiet = false, noStdin = false;

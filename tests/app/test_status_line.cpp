@@ -98,4 +98,14 @@ TEST(StatusLine, MessageCountInFull)
     EXPECT_THAT(statusLine(allUp(), 1), testing::EndsWith("; calibration off; 1 messages to the unit since the last status"));
 }
 
+// With a recording, the lines it dropped so far close the line; without one
+// the line is as ever.
+TEST(StatusLine, RecordingDropsOnlyWithARecording)
+{
+    const std::string plain = statusLine(allUp(), 7);
+    EXPECT_EQ(statusLine(allUp(), 7, 0), plain + "; 0 recording lines dropped");
+    EXPECT_EQ(statusLine(allUp(), 7, 12345), plain + "; 12345 recording lines dropped");
+    EXPECT_THAT(plain, testing::EndsWith("; 7 messages to the unit since the last status"));
+}
+
 } // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -29,7 +30,7 @@ namespace {
 
 // While the unit is away the start is extended (never READY=1); once it
 // answers: READY=1, the status line as STATUS=, and WATCHDOG=1 at half the
-// watchdog period while the bridge's loops move.
+// watchdog period while the bridge's loops move; SIGTERM: STOPPING=1.
 TEST(ServiceProgram, NotifiesStartReadinessStatusAndWatchdog)
 {
     const std::string address = "127.0.19.1";
@@ -63,6 +64,12 @@ TEST(ServiceProgram, NotifiesStartReadinessStatusAndWatchdog)
     EXPECT_TRUE(listener.waitFor("WATCHDOG=1", 20s, ready)) << output();
     EXPECT_EQ(listener.indexOf("EXTEND_TIMEOUT_USEC=", ready), NotifyListener::npos);
     EXPECT_FALSE(bridge.exited());
+
+    // The stop: STOPPING=1 when it begins, then the clean end.
+    EXPECT_EQ(listener.indexOf("STOPPING=1"), NotifyListener::npos);
+    bridge.sendSignal(SIGTERM);
+    EXPECT_TRUE(listener.waitFor("STOPPING=1", 20s)) << output();
+    EXPECT_EQ(bridge.waitForExit(20s), std::optional<int>(0)) << output();
 }
 
 // ---------------------------------------------------------------------------

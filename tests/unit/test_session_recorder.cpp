@@ -1,20 +1,24 @@
 // The session recording: its line format on its own, and through the real
 // adaptor against the emulated unit on loopback (127.0.11.x): every message
 // the unit received is recorded once, in order, byte for byte; link changes
-// are recorded; a recording that cannot be written says so once and the
-// stream goes on.
+// are recorded; a recording that cannot be written says so once, and one
+// that cannot keep up drops lines, and the stream goes on either way.
 #include "AdaptorTestSupport.h"
+#include "Log.h"
 #include "SentrelEmulator.h"
 #include "SessionRecorder.h"
+#include "StalledFifo.h"
 
 #include <boost/property_tree/json_parser.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 using namespace std::chrono_literals;
 using testing::HasSubstr;
@@ -78,6 +82,21 @@ std::unique_ptr<SentrelEmulator> startUnit(const std::string& address)
     return unit;
 }
 
+bool hasLines(const std::string& path, std::size_t count)
+{
+    return testsupport::eventually([&] { return recordedLines(path).size() >= count; }, 5000ms);
+}
+
+using StalledReader = testsupport::StalledFifo;
+
+Timing recorderTiming()
+{
+    Timing t = quickTiming();
+    t.recordingWritePoll = 10ms;
+    t.recordingDrainBound = 200ms;
+    return t;
+}
+
 std::vector<std::string> receivedByUnit(const SentrelEmulator& unit)
 {
     std::vector<std::string> out;
@@ -98,8 +117,8 @@ TEST(SessionRecorderLines, MessagesAndLinkChangesInTheRecordingFormat)
         recorder.messageWritten("{\"MessageType\":\"WaveformData\",\"Message\":{\"abp\":[1,2,4],\"aux\":[]}}");
         recorder.linkChanged(false, "::1");
         EXPECT_TRUE(recorder.recording());
-        // Flushed as written: readable before the recorder goes.
-        EXPECT_EQ(recordedLines(path).size(), 5u);
+        // Written as handed over: readable before the recorder goes.
+        EXPECT_TRUE(hasLines(path, 5));
     }
     const auto lines = recordedLines(path);
     ASSERT_EQ(lines.size(), 5u);
@@ -119,9 +138,11 @@ TEST(SessionRecorderLines, MessagesAndLinkChangesInTheRecordingFormat)
 TEST(SessionRecorderLines, TheTypeOfAMessageNotStartingWithItIsStillFound)
 {
     testsupport::TempDir dir("sn-record");
-    SessionRecorder recorder(dir.file("r.jsonl"));
-    recorder.messageWritten("{ \"Message\":{}, \"MessageType\":\"Odd\\\"Type\"}");
-    recorder.messageWritten("{\"Message\":{}}");
+    {
+        SessionRecorder recorder(dir.file("r.jsonl"));
+        recorder.messageWritten("{ \"Message\":{}, \"MessageType\":\"Odd\\\"Type\"}");
+        recorder.messageWritten("{\"Message\":{}}");
+    }  // the writer has written what it was handed
     const auto lines = recordedLines(dir.file("r.jsonl"));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].tree.get<std::string>("type"), "Odd\"Type");
@@ -132,11 +153,12 @@ TEST(SessionRecorderLines, AnUnwritableFileGivesOneErrorLineAndStops)
 {
     testsupport::TempDir dir("sn-record");
     for (const std::string& path : {dir.file("missing/folder/r.jsonl"), dir.path()}) {
-        testing::internal::CaptureStderr();
+        snlog::Capture capture;
         SessionRecorder recorder(path);
         recorder.linkChanged(true, "127.0.0.1");
         recorder.messageWritten(unitmsg::kCalSelectPing);
-        const std::string err = testing::internal::GetCapturedStderr();
+        recorder.stop("exit");
+        const std::string err = capture.err();
         EXPECT_EQ(err.rfind("SN>ERROR>Recording to " + path + " stopped: ", 0), 0u) << err;
         EXPECT_EQ(countOf(err, "\n"), 1u) << err;
         EXPECT_FALSE(recorder.recording());
@@ -145,37 +167,111 @@ TEST(SessionRecorderLines, AnUnwritableFileGivesOneErrorLineAndStops)
 
 TEST(SessionRecorderLines, AFullDiskGivesOneErrorLineAtTheFirstWrite)
 {
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     SessionRecorder recorder("/dev/full");
     EXPECT_TRUE(recorder.recording());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    testing::internal::CaptureStderr();
+    EXPECT_EQ(capture.err(), "");
     for (int i = 0; i < 5; ++i)
         recorder.messageWritten(unitmsg::kCalSelectPing);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "SN>ERROR>Recording to /dev/full stopped: No space left on device\n");
+    EXPECT_TRUE(testsupport::eventually([&] { return !recorder.recording(); }, 5000ms));
+    recorder.stop("exit");
+    EXPECT_EQ(capture.err(), "SN>ERROR>Recording to /dev/full stopped: No space left on device\n");
+}
+
+TEST(SessionRecorderLines, AStopWritesTheLastLineAfterEverythingQueued)
+{
+    testsupport::TempDir dir("sn-record");
+    SessionRecorder recorder(dir.file("r.jsonl"));
+    for (int i = 0; i < 100; ++i)
+        recorder.messageWritten(unitmsg::kCalSelectPing);
+    recorder.stop("SIGTERM");
+    recorder.messageWritten(unitmsg::kCalSelectPing);  // after the stop: ignored
     EXPECT_FALSE(recorder.recording());
+    const auto lines = recordedLines(dir.file("r.jsonl"));
+    ASSERT_EQ(lines.size(), 101u);
+    const std::regex last(R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","type":"stopped","reason":"SIGTERM"\})");
+    EXPECT_TRUE(std::regex_match(lines.back().text, last)) << lines.back().text;
+    EXPECT_EQ(recorder.droppedLines(), 0u);
+}
+
+// A reader that stops reading never holds up the caller: once the queue is
+// full, lines are dropped and counted, and the recording says so once per
+// episode. A stop then ends within its bound, though the reader takes nothing.
+TEST(SessionRecorderLines, AStalledReaderCostsDroppedLinesNeverAWait)
+{
+    testsupport::TempDir dir("sn-record");
+    StalledReader reader(dir.file("fifo"));
+    snlog::Capture capture;
+    SessionRecorder recorder(dir.file("fifo"), recorderTiming(), 20);
+    const std::string wave = "{\"MessageType\":\"WaveformData\",\"Message\":{\"abp\":[" + std::string(300, '1') + "]}}";
+    auto handOver = [&](int lines) {
+        std::atomic<bool> done{false};
+        std::thread caller([&] {
+            for (int i = 0; i < lines; ++i)
+                recorder.messageWritten(wave);
+            done = true;
+        });
+        const bool returned = testsupport::eventually([&] { return done.load(); }, 10000ms);
+        caller.join();
+        return returned;
+    };
+    ASSERT_TRUE(handOver(1000));
+    EXPECT_GT(recorder.droppedLines(), 900u);
+    const std::string behind = "SN>ERROR>Recording to " + dir.file("fifo") + " is falling behind: lines are dropped\n";
+    ASSERT_TRUE(testsupport::eventually([&] { return capture.err() == behind; }, 5000ms)) << capture.err();
+
+    // The reader catches up: the queue drains, and the next overflow is a new episode.
+    std::string read;
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+            read += reader.drain();
+            return countOf(read, "\n") >= 20;
+        },
+        5000ms));
+    const unsigned long long droppedBefore = recorder.droppedLines();
+    ASSERT_TRUE(handOver(1000));
+    EXPECT_GT(recorder.droppedLines(), droppedBefore);
+    ASSERT_TRUE(testsupport::eventually([&] { return capture.err() == behind + behind; }, 5000ms)) << capture.err();
+    EXPECT_TRUE(recorder.recording());
+
+    recorder.stop("SIGTERM");  // nothing reads: bounded by the drain bound
+    EXPECT_FALSE(recorder.recording());
+    EXPECT_EQ(countOf(capture.err(), "\n"), 2u) << capture.err();
+}
+
+// A reader gone before the first line: one error line, no signal.
+TEST(SessionRecorderLines, AReaderGoneStopsTheRecordingWithOneLine)
+{
+    testsupport::TempDir dir("sn-record");
+    StalledReader reader(dir.file("fifo"));
+    snlog::Capture capture;
+    SessionRecorder recorder(dir.file("fifo"), recorderTiming());
+    reader.close();
+    recorder.linkChanged(true, "127.0.0.1");
+    recorder.messageWritten(unitmsg::kCalSelectPing);
+    EXPECT_TRUE(testsupport::eventually([&] { return !recorder.recording(); }, 5000ms));
+    recorder.stop("exit");
+    EXPECT_EQ(capture.err(), "SN>ERROR>Recording to " + dir.file("fifo") + " stopped: Broken pipe\n");
 }
 
 // --- Through the adaptor ---
 
 struct RecordedSession : testing::Test {
-    void start(const std::string& address, const std::string& recording)
+    void start(const std::string& address, const std::string& recording,
+               std::size_t capacity = SessionRecorder::kDefaultCapacity)
     {
         unit = startUnit(address);
-        recorder = std::make_unique<SessionRecorder>(recording);
+        recorder = std::make_unique<SessionRecorder>(recording, recorderTiming(), capacity);
         adaptor = std::make_unique<SentrelAdaptor>(quickTiming());
         adaptor->setRecorder(recorder.get());  // before initialize
-        testing::internal::CaptureStdout();
         ASSERT_TRUE(adaptor->initialize("", address, "", "", false));
-        testing::internal::GetCapturedStdout();
     }
     // Some of everything the bridge writes: vitals and waveforms through the
     // streaming thread, pings, and a request with its reply.
-    void drive()
+    void drive(int rounds = 5)
     {
         adaptor->enableStreamVitals(true);
-        for (int round = 0; round < 5; ++round) {
+        for (int round = 0; round < rounds; ++round) {
             adaptor->sendHR_bpm(60 + round);
             std::vector<float> abp = {80, 90, 100, 110, 120};
             adaptor->sendABP_50Hz(abp);
@@ -211,9 +307,9 @@ TEST_F(RecordedSession, EveryMessageTheUnitReceivedIsRecordedOnceInOrderByteForB
 TEST_F(RecordedSession, LinkChangesAreRecordedWithTheAddress)
 {
     start("127.0.11.2", recordingPath());
+    ASSERT_TRUE(hasLines(recordingPath(), 1));
     EXPECT_EQ(linkEvents(recordingPath()), std::vector<std::string>{"connected 127.0.11.2"});
 
-    testing::internal::CaptureStdout();
     adaptor->close();
     adaptor->sendPing();  // fails on the closed link: no second "disconnected"
     EXPECT_FALSE(adaptor->checkConnection());
@@ -226,22 +322,26 @@ TEST_F(RecordedSession, LinkChangesAreRecordedWithTheAddress)
             return !adaptor->checkConnection();
         },
         5000ms, 10ms);
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(lost);
+    recorder->stop("exit");
     EXPECT_EQ(linkEvents(recordingPath()),
               (std::vector<std::string>{"connected 127.0.11.2", "disconnected 127.0.11.2", "connected 127.0.11.2",
                                         "disconnected 127.0.11.2"}));
     // Only messages the unit took are recorded: the failed pings are not.
-    for (const std::string& json : recordedMessages(recordingPath()))
-        EXPECT_EQ(json, unitmsg::kCalSelectPing);
+    for (const Line& line : recordedLines(recordingPath())) {
+        const std::string type = line.tree.get<std::string>("type");
+        if (type != "link" && type != "stopped") {
+            EXPECT_EQ(messageText(line.text), unitmsg::kCalSelectPing);
+        }
+    }
 }
 
 TEST_F(RecordedSession, AnUnwritableRecordingSaysSoOnceAndStreamingGoesOn)
 {
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     start("127.0.11.3", dir.file("no/such/folder/session.jsonl"));
     drive();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = capture.err();
     EXPECT_EQ(countOf(err, "SN>ERROR>"), 1u) << err;
     EXPECT_THAT(err, HasSubstr("SN>ERROR>Recording to " + dir.file("no/such/folder/session.jsonl") + " stopped: "));
     EXPECT_GE(unit->messageCount("VitalsData"), 1u);
@@ -251,13 +351,28 @@ TEST_F(RecordedSession, AnUnwritableRecordingSaysSoOnceAndStreamingGoesOn)
 
 TEST_F(RecordedSession, AFullDiskStopsTheRecordingNotTheStream)
 {
-    testing::internal::CaptureStderr();
+    snlog::Capture capture;
     start("127.0.11.4", "/dev/full");
     drive();
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "SN>ERROR>Recording to /dev/full stopped: No space left on device\n");
+    EXPECT_TRUE(testsupport::eventually([&] { return !recorder->recording(); }, 5000ms));
+    EXPECT_EQ(capture.err(), "SN>ERROR>Recording to /dev/full stopped: No space left on device\n");
     EXPECT_EQ(unit->messageCount("WaveformData"), 5u);
     EXPECT_EQ(unit->messageCount("StatusRequest"), 1u);
+}
+
+// The recording's reader stalls: the unit gets every message as ever, the
+// recording drops what does not fit in its queue.
+TEST_F(RecordedSession, AStalledRecordingNeverHoldsUpTheStream)
+{
+    StalledReader reader(dir.file("fifo"));
+    snlog::Capture capture;
+    start("127.0.11.5", dir.file("fifo"), 4);
+    drive(40);
+    EXPECT_EQ(unit->messageCount("WaveformData"), 40u);
+    EXPECT_EQ(unit->messageCount("CalSelect"), 40u);
+    EXPECT_GT(recorder->droppedLines(), 0u);
+    EXPECT_TRUE(testsupport::eventually([&] { return countOf(capture.err(), "is falling behind") == 1; }, 5000ms))
+        << capture.err();
 }
 
 } // namespace

@@ -74,6 +74,12 @@ ChildProcess::ChildProcess(const std::string& binary, const std::vector<std::str
         // and the child must not inherit the test's own listening sockets.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::close_range(3, ~0U, 0);
+        // The program starts as from a shell, whatever the test did with
+        // signals: SIGPIPE at its default, no signal blocked.
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::execv(binary.c_str(), argv.data());
         ::_exit(127);
     }

@@ -58,6 +58,7 @@ void BridgeHandoff::publish(SimulatorSample* bridge)
 {
     std::lock_guard<std::mutex> lock(mutex);
     current = bridge;
+    ++published;
     if (stopped)
         current->stop();
 }
@@ -88,6 +89,8 @@ std::optional<BridgeHandoff::Reading> BridgeHandoff::read() const
     Reading r;
     r.status = current->status();
     r.messagesAllBridges = withdrawnMessages + r.status.unit.messagesWritten;
+    r.bridgeNumber = published;
+    r.progress = current->progress();
     return r;
 }
 

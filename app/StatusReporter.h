@@ -31,6 +31,10 @@ public:
         SimulatorSample::Status status;
         // Messages written to the unit by every bridge so far, withdrawn ones included.
         unsigned long long messagesAllBridges = 0;
+        // Which bridge this is (1 for the first one published), and how far
+        // its loops have come.
+        unsigned long long bridgeNumber = 0;
+        SimulatorSample::Progress progress;
     };
 
     void publish(SimulatorSample* bridge);
@@ -43,6 +47,7 @@ public:
 private:
     mutable std::mutex mutex;
     SimulatorSample* current = nullptr;
+    unsigned long long published = 0;  // bridges published so far
     unsigned long long withdrawnMessages = 0;  // written by the bridges withdrawn so far
     bool stopped = false;
 };

@@ -1,7 +1,9 @@
+#include "ConfigCheck.h"
 #include "Configuration.h"
 #include "CrashHandler.h"
 #include "Log.h"
 #include "SentrelAdaptor.h"
+#include "ServiceNotifier.h"
 #include "SessionRecorder.h"
 #include "SimulatorSample.h"
 #include "SocketFlags.h"
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,24 +33,47 @@ constexpr long long kMaxStatusSeconds = 7 * 24 * 3600;
 // adaptor is alive and its threads may still be using it, so nothing is
 // destroyed.
 
-[[noreturn]] void runBridge(const std::string& configPath, bool debug, SessionRecorder* recorder,
-                            std::chrono::seconds statusInterval, const po::options_description& usage,
-                            StopSignals& stops)
+// Bridge mode and the configuration check need the file's path.
+void requireConfigPath(const std::string& configPath, const po::options_description& usage, StopSignals& stops)
 {
     if (configPath.empty()) {
         snlog::err() << "SN>Missing configuration file path in parameters";
         snlog::out() << usage;
         stops.end(1);
     }
+}
+
+[[noreturn]] void runBridge(const std::string& configPath, bool debug, SessionRecorder* recorder,
+                            std::chrono::seconds statusInterval, const po::options_description& usage,
+                            StopSignals& stops)
+{
+    requireConfigPath(configPath, usage, stops);
     // Lives for the whole process and is re-read by every bridge.
     Configuration* configuration = new Configuration(configPath.c_str());
     // The status line reads whichever bridge is current, also while its
-    // initialize waits for the unit.
+    // initialize waits for the unit; under systemd the line is also the
+    // service's status, and the watchdog is fed while the bridge's loops move.
     BridgeHandoff handoff;
-    StatusReporter reporter(handoff, statusInterval, nullptr, recorder);
+    ServiceNotifier notifier(ServiceNotifier::fromEnvironment(), [&handoff]() -> std::optional<ServiceProgress> {
+        const std::optional<BridgeHandoff::Reading> reading = handoff.read();
+        if (!reading)
+            return std::nullopt;
+        const SimulatorSample::Progress& p = reading->progress;
+        return ServiceProgress{reading->bridgeNumber, p.mainLoop, p.streamingThread, p.streaming};
+    });
+    StatusReporter reporter(
+        handoff, statusInterval,
+        [&notifier](const std::string& line) {
+            snlog::out() << line;
+            notifier.status(line);
+        },
+        recorder);
     // A stop ends the bridge's loops; the bridge then goes as after a
-    // disconnection, and the loop ends.
-    stops.whenStopped([&handoff] { handoff.stop(); });
+    // disconnection, and the loop ends. The service manager hears of it first.
+    stops.whenStopped([&handoff, &notifier] {
+        notifier.stopping();
+        handoff.stop();
+    });
     while (!stops.requested()) {
         SimulatorSample* bridge = new SimulatorSample(configuration);
         bridge->setRecorder(recorder);
@@ -59,6 +85,7 @@ constexpr long long kMaxStatusSeconds = 7 * 24 * 3600;
         }
         if (initialized && !bridge->stopped()) {
             snlog::out() << "SN>Running...";
+            notifier.ready();
             bridge->run();
             if (!bridge->stopped())
                 snlog::out() << "SN>Disconnected!!";
@@ -125,7 +152,8 @@ int main(int argc, char** argv)
          "Append every message sent to the unit to FILE (JSON lines)")
         // Short enough to leave the other options' columns where they were.
         ("status-interval", po::value<long long>(&statusSeconds),
-         "Seconds between status lines while the bridge runs (default 60, 0: none)");
+         "Seconds between status lines while the bridge runs (default 60, 0: none)")
+        ("check-config", "Check the configuration file (-f), print its settings and exit: 0 usable, 1 not");
 
     po::variables_map vm;
     try {
@@ -160,6 +188,16 @@ int main(int argc, char** argv)
     bool debug = vm.count("debug") > 0;
     if (debug)
         snlog::out() << "SN>Debug mode enabled";
+
+    if (vm.count("check-config")) {
+        if (!wifi.empty()) {
+            snlog::err() << "SN>ERROR>--check-config checks the configuration file of bridge mode; it does not go with --wifi";
+            snlog::out() << "SN>ERROR>" << usage;
+            stops.end(1);
+        }
+        requireConfigPath(configPath, usage, stops);
+        stops.end(checkConfiguration(configPath) ? 0 : 1);
+    }
 
     try {
         // One recording for the whole process, whichever bridge is current.

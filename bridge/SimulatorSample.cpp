@@ -173,6 +173,11 @@ SimulatorSample::Status SimulatorSample::status() const {
     return s;
 }
 
+SimulatorSample::Progress SimulatorSample::progress() const {
+    const SentrelAdaptor::LoopProgress unit = adaptor.loopProgress();
+    return {supervisionCycles + unit.connecting, unit.streamingThread, unit.streaming};
+}
+
 void SimulatorSample::reinitializeUnit() {
     adaptor.initialize(configuration->serialID, configuration->ipAddress, configuration->ipRangeStart,
                        configuration->ipRangeEnd, true);

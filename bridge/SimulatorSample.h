@@ -69,6 +69,15 @@ public:
         bool calibrating = false;
     };
 
+    // How far the bridge's loops have come, for a watchdog: on the main
+    // thread supervision cycles and unit connection passes and attempts; the
+    // unit streaming thread's turns once it was started.
+    struct Progress {
+        unsigned long mainLoop = 0;
+        bool streamingThread = false;
+        unsigned long streaming = 0;
+    };
+
     static constexpr unsigned kRhmPort = 55580;
     static constexpr unsigned kSimulatorPort = 55557;
 
@@ -94,6 +103,7 @@ public:
     void setRecorder(SessionRecorder* recorder) { adaptor.setRecorder(recorder); }
     void shouldPing(bool flag);
     Status status() const;
+    Progress progress() const;
 
     // Subscribes the 4 SIM and the 26 APP inputs.
     bool initializeInputs();

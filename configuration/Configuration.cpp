@@ -1,5 +1,6 @@
 #include "Configuration.h"
 
+#include "Log.h"
 #include "NestingLimit.h"
 
 // GCC reports a false "may be used uninitialized" inside the library's
@@ -16,7 +17,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <sstream>
 
@@ -93,7 +93,7 @@ Configuration::Configuration(const char* path) : filePath(path ? path : "") {}
 
 bool Configuration::readConfiguration()
 {
-    std::cout << "SN>Reading configuration file: " << filePath << std::endl;
+    snlog::out() << "SN>Reading configuration file: " << filePath;
     try {
         // No trimming: element text is taken as written.
         const pt::ptree tree = readXmlFile(filePath);
@@ -104,14 +104,12 @@ bool Configuration::readConfiguration()
 
         readTable(tree.get_child("Sentrel.SPO2Calibration"), spo2Calibration);
         if (spo2Calibration.empty()) {
-            std::cerr << "SN>ERROR>Missing \"Sentrel.SPO2Calibration\" into configuration XML"
-                      << std::endl;
+            snlog::err() << "SN>ERROR>Missing \"Sentrel.SPO2Calibration\" into configuration XML";
             return false;
         }
         readTable(tree.get_child("Sentrel.CO2Calibration"), co2Calibration);
         if (co2Calibration.empty()) {
-            std::cerr << "SN>ERROR>Missing \"Sentrel.CO2Calibration\" into configuration XML"
-                      << std::endl;
+            snlog::err() << "SN>ERROR>Missing \"Sentrel.CO2Calibration\" into configuration XML";
             return false;
         }
 
@@ -119,26 +117,26 @@ bool Configuration::readConfiguration()
             ipRangeStart = tree.get<std::string>("Sentrel.IPRangeStart");
             ipRangeEnd = tree.get<std::string>("Sentrel.IPRangeEnd");
         } catch (const std::exception& e) {
-            std::cerr << "SN>ERROR>" << e.what() << std::endl
-                      << "Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration file. Ignoring."
-                      << std::flush;
+            snlog::err(snlog::Priority::warning).withoutNewline()
+                << "SN>ERROR>" << e.what() << "\n"
+                << "Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration file. Ignoring.";
         }
 
         try {
             simulatorIP = tree.get<std::string>("Sentrel.SimulatorIP");
             rhmIP = tree.get<std::string>("Sentrel.RHMIP");
         } catch (const std::exception& e) {
-            std::cerr << "SN>ERROR>" << e.what() << std::endl
-                      << "Unable to read \"SimulatorIP or RHMIP\" from the configuration file. "
-                         "Ignoring and using default of 127.0.0.1 for both."
-                      << std::endl;
+            snlog::err(snlog::Priority::warning)
+                << "SN>ERROR>" << e.what() << "\n"
+                << "Unable to read \"SimulatorIP or RHMIP\" from the configuration file. "
+                   "Ignoring and using default of 127.0.0.1 for both.";
         }
     } catch (const std::exception& e) {
-        std::cerr << "SN>ERROR>" << e.what() << std::endl
-                  << "Unable to read the configuration file" << std::flush;
+        snlog::err().withoutNewline() << "SN>ERROR>" << e.what() << "\n"
+                                      << "Unable to read the configuration file";
         return false;
     }
-    std::cout << "SN>Configuration file read succesfully." << std::endl;
+    snlog::out() << "SN>Configuration file read succesfully.";
     return true;
 }
 
@@ -169,6 +167,5 @@ void Configuration::writeConfiguration()
     pt::write_xml(filePath, tree, std::locale(),
                   pt::xml_writer_make_settings<std::string>(' ', 4, "utf-8"));
 
-    std::cout << "SN>Configuration file has been written at: " << filePath << std::endl
-              << filePath << std::endl;
+    snlog::out() << "SN>Configuration file has been written at: " << filePath << "\n" << filePath;
 }

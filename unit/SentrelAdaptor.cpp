@@ -232,6 +232,7 @@ void SentrelAdaptor::sendVitalWaveDataThread()
         Clock::time_point lastPass = nextPass - timing.streamPeriod;
         bool resuming = false;
         for (;;) {
+            ++streamingTurns;
             if (!link.connected() || !streamVitals) {
                 resuming = true;
                 if (waitForStop(Clock::now() + timing.streamIdlePoll))
@@ -348,6 +349,7 @@ bool SentrelAdaptor::initialize(const std::string& serialId, const std::string& 
             hold.reset();
             printSummary(summary);
         }
+        ++connectionPasses;
         if (waitForStop(Clock::now() + timing.retryPause))
             break;
         if (link.connected())

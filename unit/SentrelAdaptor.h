@@ -110,6 +110,17 @@ public:
     // Connected?, the address, down since when, messages written so far. Takes
     // neither the data lock nor the wire lock: never delays the streaming.
     UnitLinkStatus linkStatus() const { return link.status(); }
+    // How far its loops have come, for a watchdog: connection passes and
+    // attempts, and the streaming thread's turns (idle or sending) once started.
+    struct LoopProgress {
+        unsigned long connecting = 0;
+        bool streamingThread = false;
+        unsigned long streaming = 0;
+    };
+    LoopProgress loopProgress() const
+    {
+        return {connectionPasses + link.connectAttempts(), streamThreadStarted, streamingTurns};
+    }
 
     // --- Search by address range and broadcast ---
     bool connectRange(const std::string&, const std::string& start, const std::string& end);
@@ -155,6 +166,8 @@ private:
     std::atomic<bool> streamThreadStarted{false};
     std::atomic<bool> streamVitals{false};
     std::atomic<unsigned long> streamingPasses{0};
+    std::atomic<unsigned long> streamingTurns{0};
+    std::atomic<unsigned long> connectionPasses{0};
     std::thread streamThread;
     std::mutex stopMutex;
     std::condition_variable stopSignal;

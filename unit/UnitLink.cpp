@@ -133,6 +133,7 @@ bool UnitLink::connectIP(const std::string& ip, unsigned attempts)
 
 void UnitLink::connect()
 {
+    ++attemptsBegun;
     const std::string address = unitEndpoint.address().to_string();
     snlog::out() << "Connecting to " << address << ":" << unitEndpoint.port() << "...";
     auto socket = std::make_shared<Socket>(io);

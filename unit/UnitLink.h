@@ -66,6 +66,8 @@ public:
     UnitLinkStatus status() const;
     // Description of the last failed connect attempt.
     const std::string& lastConnectError() const { return connectError; }
+    // Connect attempts begun so far (a watchdog's sign of a retry that moves).
+    unsigned long connectAttempts() const { return attemptsBegun; }
 
     static void LoadLastConnectedIP();
     static void SaveLastConnectedIP();
@@ -126,6 +128,7 @@ private:
 
     boost::asio::ip::tcp::endpoint unitEndpoint;  // set and read on the connecting thread
     std::string connectError;                      // likewise
+    std::atomic<unsigned long> attemptsBegun{0};
 
     std::mutex wireMutex;                // held for the write of one frame
     // Guards unitSocket and socketGeneration; held while a link is marked up

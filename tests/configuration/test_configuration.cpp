@@ -1,4 +1,5 @@
 #include "Configuration.h"
+#include "Log.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +10,6 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -24,11 +21,10 @@ protected:
     // Reads and returns the result; console output lands in out/err.
     bool read(Configuration& c)
     {
-        CaptureStdout();
-        CaptureStderr();
+        snlog::Capture capture;
         bool ok = c.readConfiguration();
-        out = GetCapturedStdout();
-        err = GetCapturedStderr();
+        out = capture.out();
+        err = capture.err();
         return ok;
     }
 
@@ -361,9 +357,9 @@ TEST_F(ConfigurationTest, WriteBacksUpByteForByteAndWritesExactForm)
     c.spo2Calibration = {};
 
     std::time_t before = std::time(nullptr);
-    CaptureStdout();
+    snlog::Capture capture;
     c.writeConfiguration();
-    std::string printed = GetCapturedStdout();
+    std::string printed = capture.out();
     std::time_t after = std::time(nullptr);
 
     auto backups = backupsIn(dir);
@@ -403,9 +399,10 @@ TEST_F(ConfigurationTest, WrittenFileReadsBack)
     c.ipRangeEnd = "10.0.0.2";
     c.co2Calibration = {{0.1f, 1e-7f}, {123456.789f, -2.f}};
     c.spo2Calibration = {{97.f, 96.5f}};
-    CaptureStdout();
-    c.writeConfiguration();
-    GetCapturedStdout();
+    {
+        snlog::Capture capture;
+        c.writeConfiguration();
+    }
     // Writing to a path that did not exist leaves no backup.
     EXPECT_TRUE(backupsIn(dir).empty());
 

@@ -1,0 +1,102 @@
+#include "ConfigCheck.h"
+
+#include "Configuration.h"
+#include "Log.h"
+
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+namespace {
+
+// The unit link takes an IPv4 or IPv6 address in text form.
+bool unitAddress(const std::string& text)
+{
+    unsigned char bytes[sizeof(in6_addr)];
+    return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+}
+
+// The simulator clients take what inet_addr takes; it returns INADDR_NONE for
+// anything else (and for 255.255.255.255, which is no server either).
+bool simulatorAddress(const std::string& text)
+{
+    return inet_addr(text.c_str()) != INADDR_NONE;
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string tableText(const std::map<float, float>& table)
+{
+    std::ostringstream text;
+    text << table.size() << (table.size() == 1 ? " entry" : " entries");
+    const char* separator = ": ";
+    for (const auto& kv : table) {
+        text << separator << kv.first << " -> " << kv.second;
+        separator = ", ";
+    }
+    return text.str();
+}
+
+}  // namespace
+
+bool checkConfiguration(const std::string& path)
+{
+    Configuration configuration(path.c_str());
+    // Its own lines, with the reason of a failed read; here every one of
+    // them ends its line, as the check's lines follow.
+    std::vector<snlog::Record> readLines;
+    bool read = false;
+    {
+        snlog::ThreadHold hold;
+        read = configuration.readConfiguration();
+        readLines = hold.lines();
+    }
+    for (const snlog::Record& line : readLines)
+        snlog::write(line.stream, line.priority, line.text);
+
+    const Configuration& c = configuration;
+    const std::vector<std::pair<const char*, std::string>> settings = {
+        {"IPAddress", quoted(c.ipAddress)},
+        {"SimulatorIP", quoted(c.simulatorIP)},
+        {"RHMIP", quoted(c.rhmIP)},
+        {"IPRangeStart", quoted(c.ipRangeStart)},
+        {"IPRangeEnd", quoted(c.ipRangeEnd)},
+        {"SerialID", quoted(c.serialID)},
+        {"SPO2Scale", std::to_string(c.spo2Scale)},
+        {"CO2Calibration", tableText(c.co2Calibration)},
+        {"SPO2Calibration", tableText(c.spo2Calibration)},
+    };
+    for (const auto& setting : settings)
+        snlog::out() << "SN>Check: " << setting.first << " " << setting.second;
+
+    std::vector<std::string> problems;
+    if (!read) {
+        // The reason is the read's last error line: "SN>ERROR>" and the reader's text.
+        std::string reason = "unreadable";
+        for (const snlog::Record& line : readLines)
+            if (line.stream == snlog::Stream::err)
+                reason = line.text.substr(0, line.text.find('\n'));
+        const std::string prefix = "SN>ERROR>";
+        if (reason.compare(0, prefix.size(), prefix) == 0)
+            reason.erase(0, prefix.size());
+        problems.push_back(reason);
+    }
+    if (read && !unitAddress(c.ipAddress))
+        problems.push_back("IPAddress " + quoted(c.ipAddress) + " is no IP address");
+    if (read && !simulatorAddress(c.simulatorIP))
+        problems.push_back("SimulatorIP " + quoted(c.simulatorIP) + " is no IPv4 address");
+    if (read && !simulatorAddress(c.rhmIP))
+        problems.push_back("RHMIP " + quoted(c.rhmIP) + " is no IPv4 address");
+
+    for (const std::string& problem : problems)
+        snlog::err() << "SN>ERROR>Check: " << problem;
+    if (problems.empty())
+        snlog::out() << "SN>Check: " << path << " is a usable configuration";
+    else
+        snlog::err() << "SN>ERROR>Check: " << path << " is not usable: " << problems.size()
+                     << (problems.size() == 1 ? " problem" : " problems");
+    return problems.empty();
+}

@@ -16,6 +16,7 @@ struct Timing {
     ms wifiJoinWait{7000};        // after WifiCredentials, before asking for the network status
     ms replyTimeout{10000};       // request to its matching reply
     ms writeTimeout{10000};       // one frame onto the wire
+    ms unitConnectBound{10000};   // one connection attempt to the unit (the system's own bound is about two minutes)
     ms broadcastAnswerWait{2000}; // broadcast probe to reading the answers
     ms interfaceLookupPause{2000}; // after the local network interfaces could not be looked up
 

@@ -81,14 +81,16 @@ SimulatorSample::SimulatorSample(Configuration* configuration, const Timing& tim
       translator(unit, flags, calibration) {}
 
 SimulatorSample::~SimulatorSample() {
+    // No batch may reach the bridge once it starts to go: its streaming may
+    // already have ended (a stop), and a batch would only overwrite pending
+    // waveforms nobody sends. The callback objects themselves outlive the
+    // clients (declared before them), so a receive thread reporting its
+    // final state change still finds them.
+    if (simCallback) simCallback->forwarding = false;
+    if (appCallback) appCallback->forwarding = false;
     appClient.stopKeepAlive();
     simClient.close();
     appClient.close();
-    // No batch may reach the bridge once it starts to go. The callback
-    // objects themselves outlive the clients (declared before them), so a
-    // receive thread reporting its final state change still finds them.
-    if (simCallback) simCallback->forwarding = false;
-    if (appCallback) appCallback->forwarding = false;
     // The clients' wait counts whole seconds.
     const auto closeBound =
         static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(timing.clientCloseBound).count());

@@ -9,6 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <memory>
 #include <thread>
 
@@ -218,3 +224,35 @@ TEST_F(SentrelAdaptorConnection, PingIsTheCalSelectMessageAndCloseEndsTheLink)
 }
 
 }  // namespace
+
+// A unit whose address takes no more connections (its queue is full, so the
+// system drops the handshake as on a lost network) costs each attempt only
+// the connect bound, not the system's two minutes.
+TEST_F(SentrelAdaptorConnection, AnAttemptThatGetsNoAnswerEndsAtTheConnectBound)
+{
+    const std::string address = "127.0.1.52";
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(14997);
+    ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at));
+    ASSERT_EQ(0, ::listen(listener, 0));  // never accepted
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+    }
+    Timing timing;
+    timing.retryPause = milliseconds(1);
+    timing.unitConnectBound = milliseconds(20);
+    SentrelAdaptor a(timing);
+    snlog::Capture capture;
+    EXPECT_FALSE(a.initialize("serial", address, "", "", false));
+    EXPECT_GE(countOf(capture.out(), "Message: Connection timed out\n"), 90u) << capture.out().substr(0, 2000);
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
+}

@@ -283,9 +283,15 @@ TEST_F(Startup, SubscribesFourSimAndTwentySixAppParameters) {
         EXPECT_TRUE(servers.waitForSubscribedCount(SimProtocol::APP, 26, 5000ms));
         EXPECT_TRUE(testsupport::eventually(
             [&] { return Access::appClient(bridge).getConnectionState() == CSClient::STATE_CONNECTED; }, kWait));
-        const std::string out = capture.out();
-        EXPECT_NE(out.find("Orra> Connected (SIM Protocol)"), std::string::npos);
-        EXPECT_NE(out.find("Orra> Connected (APP Protocol)"), std::string::npos);
+        // The callbacks hear of a state after it is taken.
+        EXPECT_TRUE(testsupport::eventually(
+            [&] {
+                const std::string out = capture.out();
+                return out.find("Orra> Connected (SIM Protocol)") != std::string::npos &&
+                       out.find("Orra> Connected (APP Protocol)") != std::string::npos;
+            },
+            kWait))
+            << capture.out();
         const std::vector<std::string> sim = servers.subscribedNames(SimProtocol::SIM);
         EXPECT_EQ(sim, (std::vector<std::string>{"HW_PATMON_CALIB_ACTION", "HW_PATMON_CALIB_ARG1",
                                                  "HW_PATMON_ENABLED", "HW_PATSPEED"}));

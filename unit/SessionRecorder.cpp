@@ -45,17 +45,12 @@ std::string recordLine(const std::string& type, const std::string& rest)
 SessionRecorder::SessionRecorder(std::string path, const Timing& timing, std::size_t capacity)
     : path(std::move(path)), timing(timing), capacity(capacity)
 {
-    fd = ::open(this->path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    // Non-blocking, so the writer waits for a slow reader in poll(), where it
+    // can see a stop, and so a FIFO nobody reads yet refuses at once (ENXIO)
+    // instead of holding the bridge before it has even reached the unit.
+    fd = openForAppend();
+    if (fd < 0 && errno != ENXIO) {
         fail(errno);
-        return;
-    }
-    // The writer waits for a slow reader in poll(), where it can see a stop.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        fail(errno);
-        ::close(fd);
-        fd = -1;
         return;
     }
     open = true;
@@ -163,6 +158,8 @@ void SessionRecorder::writerLoop()
     sigemptyset(&brokenPipe);
     sigaddset(&brokenPipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
+    if (fd < 0 && !openOnceReaderCame())
+        return;
     for (;;) {
         std::string line;
         {
@@ -206,6 +203,32 @@ SessionRecorder::Written SessionRecorder::writeLine(const std::string& line)
         return Written::failed;
     }
     return Written::whole;
+}
+
+int SessionRecorder::openForAppend() const
+{
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+}
+
+bool SessionRecorder::openOnceReaderCame()
+{
+    // Lines queue meanwhile (and are dropped and counted once the queue is
+    // full); a stop ends the wait.
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (wake.wait_for(lock, timing.recordingWritePoll, [this] { return finishing; }))
+                return false;
+        }
+        reportFallingBehind();
+        fd = openForAppend();
+        if (fd >= 0)
+            return true;
+        if (errno != ENXIO) {
+            fail(errno);
+            return false;
+        }
+    }
 }
 
 bool SessionRecorder::pastDrainDeadline() const

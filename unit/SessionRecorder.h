@@ -29,8 +29,9 @@ class SessionRecorder {
 public:
     static constexpr std::size_t kDefaultCapacity = 10000;
 
-    // Opens `path` for appending (a FIFO: waits for its reader). `timing`
-    // gives the writer's poll step and how long a stop waits for the file.
+    // Opens `path` for appending; a FIFO with no reader yet is opened by the
+    // writer once one comes, lines queuing meanwhile. `timing` gives the
+    // writer's poll step and how long a stop waits for the file.
     explicit SessionRecorder(std::string path, const Timing& timing = Timing(),
                              std::size_t capacity = kDefaultCapacity);
     // Ends the writer like stop(), without a last line.
@@ -63,6 +64,9 @@ private:
     // Ends the thread after what is queued (bounded), then closes the file.
     void finish(const std::string* lastLine);
     void writerLoop();
+    int openForAppend() const;
+    // The writer's wait for the reader of a FIFO; false when stopped or failed.
+    bool openOnceReaderCame();
     enum class Written { whole, failed, abandoned };
     Written writeLine(const std::string& line);
     bool pastDrainDeadline() const;

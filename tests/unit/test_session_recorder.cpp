@@ -253,6 +253,51 @@ TEST(SessionRecorderLines, AReaderGoneStopsTheRecordingWithOneLine)
     EXPECT_EQ(capture.err(), "SN>ERROR>Recording to " + dir.file("fifo") + " stopped: Broken pipe\n");
 }
 
+// A FIFO nobody reads yet holds no caller, not even the one that makes the
+// recorder: lines queue until a reader comes, and a stop ends the wait.
+TEST(SessionRecorderLines, AFifoWithNoReaderYetIsOpenedOnceOneComes)
+{
+    testsupport::TempDir dir("sn-record");
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    snlog::Capture capture;
+    std::unique_ptr<SessionRecorder> recorder;
+    std::atomic<bool> made{false};
+    std::thread maker([&] {
+        recorder = std::make_unique<SessionRecorder>(fifo, recorderTiming());
+        made = true;
+    });
+    const bool madeAtOnce = testsupport::eventually([&] { return made.load(); }, 5000ms);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // also frees a maker that waits
+    maker.join();
+    ASSERT_TRUE(madeAtOnce);
+    ASSERT_GE(reader, 0);
+    recorder->linkChanged(true, "127.0.0.1");
+    recorder->messageWritten(unitmsg::kCalSelectPing);
+    std::string read;
+    const bool arrived = testsupport::eventually(
+        [&] {
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;)
+                read.append(buffer, static_cast<std::size_t>(n));
+            return countOf(read, "\n") == 2;
+        },
+        5000ms);
+    ::close(reader);
+    EXPECT_TRUE(arrived) << read;
+    EXPECT_NE(read.find(unitmsg::kCalSelectPing), std::string::npos) << read;
+    recorder.reset();
+
+    // Nobody ever reads: the stop ends the wait, with nothing to say.
+    SessionRecorder waiting(fifo, recorderTiming());
+    waiting.messageWritten(unitmsg::kCalSelectPing);
+    EXPECT_TRUE(waiting.recording());
+    waiting.stop("SIGTERM");
+    EXPECT_FALSE(waiting.recording());
+    EXPECT_EQ(waiting.droppedLines(), 2u);
+    EXPECT_EQ(capture.err(), "");
+}
+
 // --- Through the adaptor ---
 
 struct RecordedSession : testing::Test {

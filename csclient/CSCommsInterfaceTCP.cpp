@@ -1,12 +1,12 @@
 #include "CSCommsInterfaceTCP.h"
 
 #include "Log.h"
+#include "SocketConnect.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -148,17 +148,8 @@ bool CSCommsInterfaceTCP::connectWithin(int fd, const struct sockaddr_in& server
     const int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
         return ::connect(fd, reinterpret_cast<const struct sockaddr*>(&server), sizeof server) == 0;
-    bool connected = ::connect(fd, reinterpret_cast<const struct sockaddr*>(&server), sizeof server) == 0;
-    if (!connected && errno == EINPROGRESS) {
-        struct pollfd p = {fd, POLLOUT, 0};
-        int ready;
-        do {
-            ready = ::poll(&p, 1, static_cast<int>(timing.connectBound.count()));
-        } while (ready < 0 && errno == EINTR);
-        int error = 0;
-        socklen_t length = sizeof error;
-        connected = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
+    const bool connected =
+        ::connectWithin(fd, reinterpret_cast<const struct sockaddr*>(&server), sizeof server, timing.connectBound) == 0;
     return fcntl(fd, F_SETFL, flags) == 0 && connected;
 }
 

@@ -4,6 +4,7 @@
 #include "SessionRecorder.h"
 #include "UnitJson.h"
 #include "UnitMessages.h"
+#include "SocketConnect.h"
 #include "SocketFlags.h"
 
 #include <boost/asio/error.hpp>
@@ -110,47 +111,6 @@ UnitLink::~UnitLink() = default;
 // ---------------------------------------------------------------------------
 // Connection
 
-namespace {
-
-// Connects the non-blocking `socket`, waiting at most `bound`; throws the
-// failure, or timed_out.
-void connectWithin(tcp::socket& socket, const tcp::endpoint& endpoint, std::chrono::milliseconds bound)
-{
-    // The socket call itself: the library's own connect would wait for the
-    // answer without end.
-    const int fd = socket.native_handle();
-    boost::system::error_code ec;
-    if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0)
-        ec = boost::system::error_code(errno, boost::system::system_category());
-    if (ec.value() == EINPROGRESS || ec.value() == EINTR) {
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                ec = boost::asio::error::timed_out;
-                break;
-            }
-            pollfd p{fd, POLLOUT, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready == 0)
-                continue;  // the deadline check above ends it
-            int error = 0;
-            socklen_t size = sizeof error;
-            if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-                error = errno;
-            ec = boost::system::error_code(error, boost::system::system_category());
-            break;
-        }
-    }
-    if (ec)
-        throw boost::system::system_error(ec);
-}
-
-}  // namespace
-
 bool UnitLink::connectIP(const std::string& ip, unsigned attempts)
 {
     unitEndpoint = tcp::endpoint(boost::asio::ip::make_address(ip), kUnitPort);
@@ -185,7 +145,9 @@ void UnitLink::connect()
     // socket call: an address that drops packets would otherwise hold one
     // attempt for the system's own two minutes.
     socket->native_non_blocking(true);
-    connectWithin(*socket, unitEndpoint, timing.unitConnectBound);
+    if (const int error = connectWithin(socket->native_handle(), unitEndpoint.data(),
+                                        static_cast<socklen_t>(unitEndpoint.size()), timing.unitConnectBound))
+        throw boost::system::system_error(error, boost::system::system_category());
     publish(socket, address);
     snlog::out() << "Connected.";
 }
@@ -220,10 +182,8 @@ void UnitLink::markDown()
     std::lock_guard<std::mutex> lock(socketMutex);
     setDown();
     noteDown();
-    if (unitSocket) {
-        boost::system::error_code ignored;
-        unitSocket->shutdown(tcp::socket::shutdown_both, ignored);
-    }
+    if (unitSocket)
+        killConnection(*unitSocket);
 }
 
 void UnitLink::markDownAfterFailure(std::uint64_t generation)

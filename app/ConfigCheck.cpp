@@ -1,29 +1,30 @@
 #include "ConfigCheck.h"
 
+#include "CSCommsInterfaceTCP.h"
 #include "Configuration.h"
 #include "Log.h"
+
+#include <boost/asio/ip/address.hpp>
 
 #include <map>
 #include <sstream>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 namespace {
 
-// The unit link takes an IPv4 or IPv6 address in text form.
+// What the unit link's connectIP takes: an address make_address reads.
 bool unitAddress(const std::string& text)
 {
-    unsigned char bytes[sizeof(in6_addr)];
-    return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+    boost::system::error_code error;
+    boost::asio::ip::make_address(text, error);
+    return !error;
 }
 
-// The simulator clients take what inet_addr takes; it returns INADDR_NONE for
+// What the simulator clients take: their own conversion, 0xFFFFFFFF for
 // anything else (and for 255.255.255.255, which is no server either).
 bool simulatorAddress(const std::string& text)
 {
-    return inet_addr(text.c_str()) != INADDR_NONE;
+    return com_vela::CSCommsInterfaceTCP::convertIPAddressToOctet(text.c_str()) != 0xFFFFFFFFu;
 }
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }

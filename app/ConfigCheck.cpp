@@ -46,8 +46,8 @@ std::string tableText(const std::map<float, float>& table)
 bool checkConfiguration(const std::string& path)
 {
     Configuration configuration(path.c_str());
-    // Its own lines, with the reason of a failed read; here every one of
-    // them ends its line, as the check's lines follow.
+    // The reader's own lines, held so that each goes out again ending its
+    // line (a failed read's last line has no newline): the check's lines follow.
     std::vector<snlog::Record> readLines;
     bool read = false;
     {
@@ -74,17 +74,8 @@ bool checkConfiguration(const std::string& path)
         snlog::out() << "SN>Check: " << setting.first << " " << setting.second;
 
     std::vector<std::string> problems;
-    if (!read) {
-        // The reason is the read's last error line: "SN>ERROR>" and the reader's text.
-        std::string reason = "unreadable";
-        for (const snlog::Record& line : readLines)
-            if (line.stream == snlog::Stream::err)
-                reason = line.text.substr(0, line.text.find('\n'));
-        const std::string prefix = "SN>ERROR>";
-        if (reason.compare(0, prefix.size(), prefix) == 0)
-            reason.erase(0, prefix.size());
-        problems.push_back(reason);
-    }
+    if (!read)
+        problems.push_back(configuration.readError());
     if (read && !unitAddress(c.ipAddress))
         problems.push_back("IPAddress " + quoted(c.ipAddress) + " is no IP address");
     if (read && !simulatorAddress(c.simulatorIP))

@@ -1,29 +1,30 @@
 #include "ConfigCheck.h"
 
+#include "CSCommsInterfaceTCP.h"
 #include "Configuration.h"
 #include "Log.h"
+
+#include <boost/asio/ip/address.hpp>
 
 #include <map>
 #include <sstream>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 namespace {
 
-// The unit link takes an IPv4 or IPv6 address in text form.
+// What the unit link's connectIP takes: an address make_address reads.
 bool unitAddress(const std::string& text)
 {
-    unsigned char bytes[sizeof(in6_addr)];
-    return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+    boost::system::error_code error;
+    boost::asio::ip::make_address(text, error);
+    return !error;
 }
 
-// The simulator clients take what inet_addr takes; it returns INADDR_NONE for
+// What the simulator clients take: their own conversion, 0xFFFFFFFF for
 // anything else (and for 255.255.255.255, which is no server either).
 bool simulatorAddress(const std::string& text)
 {
-    return inet_addr(text.c_str()) != INADDR_NONE;
+    return com_vela::CSCommsInterfaceTCP::convertIPAddressToOctet(text.c_str()) != 0xFFFFFFFFu;
 }
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -45,8 +46,8 @@ std::string tableText(const std::map<float, float>& table)
 bool checkConfiguration(const std::string& path)
 {
     Configuration configuration(path.c_str());
-    // Its own lines, with the reason of a failed read; here every one of
-    // them ends its line, as the check's lines follow.
+    // The reader's own lines, held so that each goes out again ending its
+    // line (a failed read's last line has no newline): the check's lines follow.
     std::vector<snlog::Record> readLines;
     bool read = false;
     {
@@ -73,17 +74,8 @@ bool checkConfiguration(const std::string& path)
         snlog::out() << "SN>Check: " << setting.first << " " << setting.second;
 
     std::vector<std::string> problems;
-    if (!read) {
-        // The reason is the read's last error line: "SN>ERROR>" and the reader's text.
-        std::string reason = "unreadable";
-        for (const snlog::Record& line : readLines)
-            if (line.stream == snlog::Stream::err)
-                reason = line.text.substr(0, line.text.find('\n'));
-        const std::string prefix = "SN>ERROR>";
-        if (reason.compare(0, prefix.size(), prefix) == 0)
-            reason.erase(0, prefix.size());
-        problems.push_back(reason);
-    }
+    if (!read)
+        problems.push_back(configuration.readError());
     if (read && !unitAddress(c.ipAddress))
         problems.push_back("IPAddress " + quoted(c.ipAddress) + " is no IP address");
     if (read && !simulatorAddress(c.simulatorIP))

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -104,18 +105,12 @@ ServiceNotifier::ServiceNotifier(const Settings& settings, ProgressSource progre
       progress(std::move(progress))
 {
     if (socket.active())
-        thread = std::thread(&ServiceNotifier::loop, this);
+        thread = std::make_unique<PeriodicThread>(period, [this] { check(); });
 }
 
 ServiceNotifier::~ServiceNotifier()
 {
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        stopRequested = true;
-    }
-    stopSignal.notify_all();
-    if (thread.joinable())
-        thread.join();
+    thread.reset();
 }
 
 void ServiceNotifier::ready()
@@ -137,23 +132,6 @@ void ServiceNotifier::status(const std::string& line)
 void ServiceNotifier::stopping()
 {
     socket.send("STOPPING=1");
-}
-
-void ServiceNotifier::loop()
-{
-    auto next = std::chrono::steady_clock::now() + period;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(stopMutex);
-            if (stopSignal.wait_until(lock, next, [this] { return stopRequested; }))
-                return;
-        }
-        check();
-        next += period;
-        const auto now = std::chrono::steady_clock::now();
-        if (next <= now)
-            next = now + period;
-    }
 }
 
 void ServiceNotifier::check()

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "PeriodicThread.h"
+
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 // systemd's notification protocol for a Type=notify service: one text
 // datagram per notification to the Unix socket named by NOTIFY_SOCKET (a path,
@@ -86,7 +86,6 @@ public:
     void stopping();
 
 private:
-    void loop();
     void check();
 
     NotifySocket socket;
@@ -96,8 +95,5 @@ private:
     std::atomic<bool> isReady{false};
     std::optional<ServiceProgress> last;
 
-    std::mutex stopMutex;
-    std::condition_variable stopSignal;
-    bool stopRequested = false;
-    std::thread thread;
+    std::unique_ptr<PeriodicThread> thread;  // last: stopped before the members it reads go
 };

@@ -102,39 +102,20 @@ StatusReporter::StatusReporter(const BridgeHandoff& handoff, std::chrono::millis
     : handoff(handoff), interval(interval), recording(recording), sink(sink ? std::move(sink) : Sink(printLine))
 {
     if (interval.count() > 0)
-        thread = std::thread(&StatusReporter::loop, this);
+        thread = std::make_unique<PeriodicThread>(interval, [this] { turn(); });
 }
 
 StatusReporter::~StatusReporter()
 {
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        stopRequested = true;
-    }
-    stopSignal.notify_all();
-    if (thread.joinable())
-        thread.join();
+    thread.reset();
 }
 
-void StatusReporter::loop()
+void StatusReporter::turn()
 {
-    auto next = std::chrono::steady_clock::now() + interval;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(stopMutex);
-            if (stopSignal.wait_until(lock, next, [this] { return stopRequested; }))
-                return;
-        }
-        try {
-            report();
-        } catch (const std::exception& e) {
-            snlog::err() << "SN>ERROR>Status line: " << e.what();
-        }
-        next += interval;
-        // A late line brings no burst of lines to catch up.
-        const auto now = std::chrono::steady_clock::now();
-        if (next <= now)
-            next = now + interval;
+    try {
+        report();
+    } catch (const std::exception& e) {
+        snlog::err() << "SN>ERROR>Status line: " << e.what();
     }
 }
 

@@ -1,15 +1,15 @@
 #pragma once
 
+#include "PeriodicThread.h"
 #include "SessionRecorder.h"
 #include "SimulatorSample.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 // The status line of unattended runs, e.g.
 //   SN>Status: unit connected to 127.0.0.1; SIM connected; APP connected;
@@ -69,7 +69,7 @@ public:
     StatusReporter& operator=(const StatusReporter&) = delete;
 
 private:
-    void loop();
+    void turn();
     void report();
 
     const BridgeHandoff& handoff;
@@ -78,8 +78,5 @@ private:
     const Sink sink;
     unsigned long long reportedMessages = 0;  // messages counted by the lines so far
 
-    std::mutex stopMutex;
-    std::condition_variable stopSignal;
-    bool stopRequested = false;
-    std::thread thread;
+    std::unique_ptr<PeriodicThread> thread;  // last: stopped before the members it reads go
 };

@@ -94,6 +94,7 @@ Configuration::Configuration(const char* path) : filePath(path ? path : "") {}
 bool Configuration::readConfiguration()
 {
     snlog::out() << "SN>Reading configuration file: " << filePath;
+    lastReadError.clear();
     try {
         // No trimming: element text is taken as written.
         const pt::ptree tree = readXmlFile(filePath);
@@ -104,12 +105,14 @@ bool Configuration::readConfiguration()
 
         readTable(tree.get_child("Sentrel.SPO2Calibration"), spo2Calibration);
         if (spo2Calibration.empty()) {
-            snlog::err() << "SN>ERROR>Missing \"Sentrel.SPO2Calibration\" into configuration XML";
+            lastReadError = "Missing \"Sentrel.SPO2Calibration\" into configuration XML";
+            snlog::err() << "SN>ERROR>" << lastReadError;
             return false;
         }
         readTable(tree.get_child("Sentrel.CO2Calibration"), co2Calibration);
         if (co2Calibration.empty()) {
-            snlog::err() << "SN>ERROR>Missing \"Sentrel.CO2Calibration\" into configuration XML";
+            lastReadError = "Missing \"Sentrel.CO2Calibration\" into configuration XML";
+            snlog::err() << "SN>ERROR>" << lastReadError;
             return false;
         }
 
@@ -132,7 +135,9 @@ bool Configuration::readConfiguration()
                    "Ignoring and using default of 127.0.0.1 for both.";
         }
     } catch (const std::exception& e) {
-        snlog::err().withoutNewline() << "SN>ERROR>" << e.what() << "\n"
+        const std::string what = e.what();
+        lastReadError = what.substr(0, what.find('\n'));
+        snlog::err().withoutNewline() << "SN>ERROR>" << what << "\n"
                                       << "Unable to read the configuration file";
         return false;
     }

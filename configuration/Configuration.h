@@ -14,6 +14,9 @@ public:
     // True when the file was read and both calibration tables hold at least
     // one entry. Tables are not cleared first: repeated reads merge.
     bool readConfiguration();
+    // Why the last read failed, as its error line gives it (without the
+    // "SN>ERROR>" prefix, up to the first newline); empty after a good read.
+    const std::string& readError() const { return lastReadError; }
 
     // Backs up the current file under a dated name, then writes all members.
     // Throws when the new file cannot be written.
@@ -32,4 +35,7 @@ public:
     std::string rhmIP = "127.0.0.1";
     std::map<float, float> co2Calibration;
     std::map<float, float> spo2Calibration;
+
+private:
+    std::string lastReadError;
 };

@@ -119,6 +119,7 @@ TEST_F(ConfigurationTest, EmptyCalibrationSections)
     EXPECT_FALSE(read(c));
     EXPECT_EQ(err, "SN>ERROR>Missing \"Sentrel.SPO2Calibration\" into configuration XML\n");
     EXPECT_EQ(out, "SN>Reading configuration file: " + path + "\n");
+    EXPECT_EQ(c.readError(), "Missing \"Sentrel.SPO2Calibration\" into configuration XML");
 
     // SpO2 present, CO2 empty: the CO2 message; the optional groups are not reached.
     writeFile(withBody(std::string(kRequired) +
@@ -128,6 +129,7 @@ TEST_F(ConfigurationTest, EmptyCalibrationSections)
     EXPECT_FALSE(read(d));
     EXPECT_EQ(err, "SN>ERROR>Missing \"Sentrel.CO2Calibration\" into configuration XML\n");
     EXPECT_EQ(d.simulatorIP, "127.0.0.1");
+    EXPECT_EQ(d.readError(), "Missing \"Sentrel.CO2Calibration\" into configuration XML");
     EXPECT_EQ(d.spo2Calibration.size(), 1u);
 }
 
@@ -234,17 +236,24 @@ TEST_F(ConfigurationTest, RequiredKeyFailuresEndTheRead)
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << why << ": " << err;
         EXPECT_EQ(out.find("succesfully"), std::string::npos) << why;
     };
+    // The reason kept is the error line's text after its prefix.
+    auto expectReason = [&](const Configuration& c, const std::string& why) {
+        EXPECT_FALSE(c.readError().empty()) << why;
+        EXPECT_EQ("SN>ERROR>" + c.readError() + tail, err) << why;
+    };
 
     {
         Configuration c((dir / "absent.xml").string().c_str());
         EXPECT_FALSE(read(c));
         expectFailure("missing file");
+        expectReason(c, "missing file");
     }
     {
         writeFile("<Sentrel><SerialID>x</Sentrel>");
         Configuration c(path.c_str());
         EXPECT_FALSE(read(c));
         expectFailure("malformed XML");
+        expectReason(c, "malformed XML");
     }
     {
         writeFile(withBody("<SerialID>S</SerialID><IPAddress>1</IPAddress><SPO2Scale>abc</SPO2Scale>" +
@@ -252,6 +261,7 @@ TEST_F(ConfigurationTest, RequiredKeyFailuresEndTheRead)
         Configuration c(path.c_str());
         EXPECT_FALSE(read(c));
         expectFailure("abc scale");
+        expectReason(c, "abc scale");
         EXPECT_EQ(c.spo2Scale, 5);
     }
     {
@@ -260,6 +270,7 @@ TEST_F(ConfigurationTest, RequiredKeyFailuresEndTheRead)
         Configuration c(path.c_str());
         EXPECT_FALSE(read(c));
         expectFailure("missing SerialID");
+        expectReason(c, "missing SerialID");
         EXPECT_EQ(c.spo2Scale, 9);
         EXPECT_EQ(c.serialID, "");
     }
@@ -268,6 +279,7 @@ TEST_F(ConfigurationTest, RequiredKeyFailuresEndTheRead)
         Configuration c(path.c_str());
         EXPECT_FALSE(read(c));
         expectFailure("missing IPAddress");
+        expectReason(c, "missing IPAddress");
         EXPECT_EQ(c.serialID, "S");
     }
     {
@@ -275,6 +287,7 @@ TEST_F(ConfigurationTest, RequiredKeyFailuresEndTheRead)
         Configuration c(path.c_str());
         EXPECT_FALSE(read(c));
         expectFailure("wrong root");
+        expectReason(c, "wrong root");
     }
 }
 
@@ -290,6 +303,7 @@ TEST_F(ConfigurationTest, DeeplyNestedFileIsUnreadableNotACrash)
     EXPECT_FALSE(read(c));
     EXPECT_EQ(err, "SN>ERROR>" + path + "(2): nested deeper than 64 levels\n"
                    "Unable to read the configuration file");
+    EXPECT_EQ(c.readError(), path + "(2): nested deeper than 64 levels");
     EXPECT_EQ(c.serialID, "");  // refused before anything was taken from it
 
     // Comfortably nested extras are still read past.
@@ -301,6 +315,7 @@ TEST_F(ConfigurationTest, DeeplyNestedFileIsUnreadableNotACrash)
     writeFile(withBody(std::string(kRequired) + kTables + kServers + kRange + nested));
     Configuration ok(path.c_str());
     EXPECT_TRUE(read(ok)) << err;
+    EXPECT_EQ(ok.readError(), "");
 
     // The library's own error for a file that cannot be opened stays.
     Configuration absent((dir / "absent.xml").string().c_str());

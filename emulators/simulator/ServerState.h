@@ -163,6 +163,9 @@ Bytes appHeader(unsigned subprotocol, unsigned code);
 // client's protocol. Frames of unknown clients are ignored; frames of another
 // kind or shorter than a message header are counted as malformed.
 void handleFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& body, Outgoing& out);
+// Every whole frame of `stream` through handleFrame, in order; a bad frame
+// header ends the stream and is counted as malformed.
+void handleStream(ServerState& s, unsigned client, const Bytes& stream, Outgoing& out);
 // The handlers behind it: a data frame (SIM), a data or flow-control frame (APP).
 void handleSimFrame(ServerState& s, ServerState::Client& c, unsigned client, const Bytes& body, Outgoing& out);
 void handleAppFrame(ServerState& s, ServerState::Client& c, unsigned client, unsigned kind, const Bytes& body,

@@ -152,10 +152,7 @@ void scenarioCommand(ServerState& s, unsigned client, unsigned code, std::uint32
         if (pid == s.patientId && pid) {
             const bool pause = get32(body, App::Command::ARGUMENT) != 0;
             s.setRunning(!pause);
-            const float one = 1;
-            s.broadcast(kApp, pause ? s.event(App::CODE_EVENT_PAUSED, pid, App::STATUS_SUCCESS)
-                                 : s.event(App::CODE_EVENT_SPEED_MODIFIED, pid, App::STATUS_SUCCESS, &one),
-                           out);
+            s.broadcast(kApp, s.runEvent(!pause, pid), out);
         }
         break;
     case App::CODE_STOP_SCENARIO:

@@ -38,7 +38,7 @@ void handshake(ServerState& s, unsigned client, unsigned code, const Bytes& body
     else if (code == App::CODE_EVENTS_SUBSCRIPTION)
         s.log("APP events subscription, mode " +
               std::to_string(std::int32_t(get32(body, App::EventsSubscription::MODE))));
-    else if (code != App::CODE_PATIENT_LIST_REQUEST)
+    else
         s.log("APP message 1/" + std::to_string(code) + " unknown; ignored");
 }
 

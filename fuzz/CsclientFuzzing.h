@@ -5,11 +5,11 @@
 
 #include "CSClientProtocol.h"
 #include "CSCommsInterfaceBuffer.h"
+#include "FuzzInput.h"
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <iostream>
 #include <vector>
 
 namespace csfuzz {
@@ -69,17 +69,6 @@ protected:
     com_vela::CSClientProtocol& engine;
     const bool acting;
 };
-
-// The console lines go nowhere: they cost time and say nothing here.
-inline void silenceConsole()
-{
-    static const bool silenced = [] {
-        std::cout.rdbuf(nullptr);
-        std::cerr.rdbuf(nullptr);
-        return true;
-    }();
-    (void)silenced;
-}
 
 inline unsigned options(std::uint8_t flags)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers shared by the unit-side fuzz targets.
+// Helpers shared by the fuzz targets.
 
 #include "Log.h"
 
@@ -16,20 +16,25 @@
 namespace fuzzinput {
 
 // The programs print a line for most bad input; at fuzzing speed that is
-// only noise. Console streams stay quiet for the rest of the process.
-inline void silenceConsole()
-{
-    static const bool once = [] {
-        std::cout.rdbuf(nullptr);
-        std::cerr.rdbuf(nullptr);
-        return true;
-    }();
-    (void)once;
-}
+// only noise. One of these per input: the console streams stay quiet for the
+// rest of the process, and the lines written through the log facility on the
+// fuzzing thread are held while it lives and dropped.
+class QuietConsole {
+public:
+    QuietConsole() { silenceStreams(); }
 
-// The same for the lines written through the log facility: one of these per
-// input holds that input's lines on the fuzzing thread and drops them.
-using QuietLines = snlog::ThreadHold;
+private:
+    static void silenceStreams()
+    {
+        static const bool once = [] {
+            std::cout.rdbuf(nullptr);
+            std::cerr.rdbuf(nullptr);
+            return true;
+        }();
+        (void)once;
+    }
+    snlog::ThreadHold held;
+};
 
 // An input that says how to cut itself into reads: byte 0 gives the number
 // n (1 to 8) of size bytes that follow; each size byte s gives a read of

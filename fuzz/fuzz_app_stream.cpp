@@ -4,6 +4,7 @@
 #include "AppClient.h"
 #include "AppProtocol.h"
 #include "CsclientFuzzing.h"
+#include "FuzzInput.h"
 
 using com_vela::AppClient;
 using com_vela::AppProtocol;
@@ -53,7 +54,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    csfuzz::silenceConsole();
+    fuzzinput::QuietConsole quiet;
     const std::uint8_t flags = size > 0 ? data[0] : 0;
     AppProtocol engine(csfuzz::options(flags));
     Listener listener(engine, (flags & csfuzz::ACTING) != 0);

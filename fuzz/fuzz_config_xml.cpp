@@ -32,7 +32,7 @@ const std::string& scratchFile()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzzinput::silenceConsole();
+    fuzzinput::QuietConsole quiet;
     const std::string text(reinterpret_cast<const char*>(data), size);
     {
         std::ofstream out(scratchFile(), std::ios::binary | std::ios::trunc);

@@ -2,6 +2,7 @@
 // frame builder agree with each other, and the engine reads frames of any
 // announced length from a stream without reading past it.
 #include "CsclientFuzzing.h"
+#include "FuzzInput.h"
 #include "RawMessage.h"
 
 #include <cstdlib>
@@ -39,7 +40,7 @@ void check(bool condition)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    csfuzz::silenceConsole();
+    fuzzinput::QuietConsole quiet;
     const char* bytes = reinterpret_cast<const char*>(data);
 
     // The decoder on the first 32 bytes (or fewer).

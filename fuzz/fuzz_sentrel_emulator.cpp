@@ -36,8 +36,7 @@ void checkReplies(const std::string& written)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzzinput::silenceConsole();
-    fuzzinput::QuietLines quiet;
+    fuzzinput::QuietConsole quiet;
     SentrelUnit::Options options;
     options.udpPort = 0;
     SentrelUnit unit(options);

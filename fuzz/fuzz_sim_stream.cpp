@@ -1,6 +1,7 @@
 // The SIM client's receive path: frame headers, bodies and every SIM message
 // from the RHM server, with the registry behind them.
 #include "CsclientFuzzing.h"
+#include "FuzzInput.h"
 #include "SimulatorProtocol.h"
 
 using com_vela::CSClient;
@@ -25,7 +26,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    csfuzz::silenceConsole();
+    fuzzinput::QuietConsole quiet;
     const std::uint8_t flags = size > 0 ? data[0] : 0;
     SimulatorProtocol engine(1, csfuzz::options(flags));
     Listener listener(engine, (flags & csfuzz::ACTING) != 0);

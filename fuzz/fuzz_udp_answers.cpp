@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzzinput::silenceConsole();
+    fuzzinput::QuietConsole quiet;
     UdpAnswerAccumulator answers;
     for (std::string datagram : fuzzinput::chunks(data, size)) {
         datagram.resize(std::min(datagram.size(), UdpAdaptor::kReceiveBufferSize));

@@ -41,7 +41,7 @@ std::vector<std::string> framesOf(const std::vector<std::string>& reads)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzzinput::silenceConsole();
+    fuzzinput::QuietConsole quiet;
     const std::vector<std::string> reads = fuzzinput::chunks(data, size);
     std::string all;
     for (const std::string& read : reads)

@@ -49,7 +49,7 @@ void readReply(SentrelAdaptor& adaptor, const std::string& reply)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzzinput::silenceConsole();
+    fuzzinput::QuietConsole quiet;
     static SentrelAdaptor adaptor;
     if (size == 0)
         return 0;

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <sstream>
 #include <memory>
 #include <string>
 #include <pthread.h>
@@ -86,11 +85,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (vm.count("help")) {
-        std::ostringstream help;
-        help << desc << "\n" << kReplies
-             << "\nConsole line, each second: hr spO2 nibp sbp/dbp/mbp pa sPAP/dPAP/mPAP rr t1 t2 etCO2 |\n"
-                "  per waveform slot: the last sample (min..max of the last second), - when none came";
-        snlog::out() << help.str();
+        snlog::out() << desc << "\n" << kReplies
+                     << "\nConsole line, each second: hr spO2 nibp sbp/dbp/mbp pa sPAP/dPAP/mPAP rr t1 t2 etCO2 |\n"
+                        "  per waveform slot: the last sample (min..max of the last second), - when none came";
         return 0;
     }
     if (std::chrono::milliseconds(wifiDelayMs) >= kBridgeWifiWait) {

@@ -38,7 +38,7 @@ void handshake(ServerState& s, unsigned client, unsigned code, const Bytes& body
     else if (code == App::CODE_EVENTS_SUBSCRIPTION)
         s.log("APP events subscription, mode " +
               std::to_string(std::int32_t(get32(body, App::EventsSubscription::MODE))));
-    else if (code != App::CODE_PATIENT_LIST_REQUEST)
+    else
         s.log("APP message 1/" + std::to_string(code) + " unknown; ignored");
 }
 
@@ -152,10 +152,7 @@ void scenarioCommand(ServerState& s, unsigned client, unsigned code, std::uint32
         if (pid == s.patientId && pid) {
             const bool pause = get32(body, App::Command::ARGUMENT) != 0;
             s.setRunning(!pause);
-            const float one = 1;
-            s.broadcast(kApp, pause ? s.event(App::CODE_EVENT_PAUSED, pid, App::STATUS_SUCCESS)
-                                 : s.event(App::CODE_EVENT_SPEED_MODIFIED, pid, App::STATUS_SUCCESS, &one),
-                           out);
+            s.broadcast(kApp, s.runEvent(!pause, pid), out);
         }
         break;
     case App::CODE_STOP_SCENARIO:

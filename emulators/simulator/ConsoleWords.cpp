@@ -1,16 +1,12 @@
 // The console words of the emulated servers that work on what they know.
 #include "ServerState.h"
 
-#include "AppProtocol.h"
-
 #include <cmath>
 #include <cstdlib>
 
 namespace simemu {
 
 namespace {
-using App = com_vela::AppProtocol;
-
 bool parseFloat(const std::string& s, float& out) {
     char* end = nullptr;
     const double v = std::strtod(s.c_str(), &end);
@@ -28,24 +24,17 @@ std::string stateWord(ServerState& s, const std::vector<std::string>& w, Outgoin
         if (w.size() != 3 || !parseFloat(w[2], v)) return "error: usage: set NAME VALUE";
         if (w[1].size() > 31) return "error: names have at most 31 characters";
         if (!s.idFor(w[1])) return "error: too many names";
-        s.model.set(w[1], v);
-        s.markDirty(w[1]);
+        s.setValue(w[1], v);
         return "ok";
     }
     if (cmd == "run" || cmd == "pause") {
         const bool run = cmd == "run";
         s.setRunning(run);
-        if (s.patientId && !s.loaded) {
-            const float one = 1;
-            s.broadcast(kApp, run ? s.event(App::CODE_EVENT_SPEED_MODIFIED, s.patientId, App::STATUS_SUCCESS, &one)
-                               : s.event(App::CODE_EVENT_PAUSED, s.patientId, App::STATUS_SUCCESS),
-                           out);
-        }
+        if (s.patientId && !s.loaded) s.broadcast(kApp, s.runEvent(run, s.patientId), out);
         return "ok";
     }
     if (cmd == "enable" || cmd == "disable") {
-        s.model.set("HW_PATMON_ENABLED", cmd == "enable" ? 1.0f : 0.0f);
-        s.markDirty("HW_PATMON_ENABLED");
+        s.setValue("HW_PATMON_ENABLED", cmd == "enable" ? 1.0f : 0.0f);
         return "ok";
     }
     if (cmd == "calib") {

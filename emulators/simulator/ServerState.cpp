@@ -54,10 +54,12 @@ void ServerState::markDirty(const std::string& name) {
     if (std::find(dirty.begin(), dirty.end(), name) == dirty.end()) dirty.push_back(name);
 }
 
-void ServerState::setRunning(bool run) {
-    model.set("HW_PATSPEED", run ? 1.0f : 0.0f);
-    markDirty("HW_PATSPEED");
+void ServerState::setValue(const std::string& name, float value) {
+    model.set(name, value);
+    markDirty(name);
 }
+
+void ServerState::setRunning(bool run) { setValue("HW_PATSPEED", run ? 1.0f : 0.0f); }
 
 void ServerState::record(int proto, unsigned kind, const Bytes& body) {
     Received r;
@@ -102,6 +104,12 @@ Bytes ServerState::event(unsigned code, unsigned pid, unsigned status, const flo
     if (speed) putFloat(b, *speed);
     put32(b, status);
     return frame(b);
+}
+
+Bytes ServerState::runEvent(bool run, unsigned pid) const {
+    const float one = 1;
+    return run ? event(App::CODE_EVENT_SPEED_MODIFIED, pid, App::STATUS_SUCCESS, &one)
+               : event(App::CODE_EVENT_PAUSED, pid, App::STATUS_SUCCESS);
 }
 
 Bytes ServerState::patientList() const {

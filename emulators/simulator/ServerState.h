@@ -115,6 +115,8 @@ struct ServerState {
     // The server id of a name, made on first use; 0 when the name table is full.
     unsigned idFor(const std::string& name);
     void markDirty(const std::string& name);
+    // model.set, then markDirty.
+    void setValue(const std::string& name, float value);
     void setRunning(bool run);
     void record(int proto, unsigned kind, const Bytes& body);
     void addPublished(int proto, const Published& p);
@@ -129,6 +131,8 @@ struct ServerState {
     Bytes simHeader(unsigned code) const;  // with the simulator id word
     // An APP scenario event (speed only for the speed events).
     Bytes event(unsigned code, unsigned pid, unsigned status, const float* speed = nullptr) const;
+    // The event of a run flag: speed modified to 1 when running, paused when not.
+    Bytes runEvent(bool run, unsigned pid) const;
     Bytes patientList() const;
     void startPatient(unsigned pid, Outgoing& out);
     void stopPatient(Outgoing& out);
@@ -163,6 +167,9 @@ Bytes appHeader(unsigned subprotocol, unsigned code);
 // client's protocol. Frames of unknown clients are ignored; frames of another
 // kind or shorter than a message header are counted as malformed.
 void handleFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& body, Outgoing& out);
+// Every whole frame of `stream` through handleFrame, in order; a bad frame
+// header ends the stream and is counted as malformed.
+void handleStream(ServerState& s, unsigned client, const Bytes& stream, Outgoing& out);
 // The handlers behind it: a data frame (SIM), a data or flow-control frame (APP).
 void handleSimFrame(ServerState& s, ServerState::Client& c, unsigned client, const Bytes& body, Outgoing& out);
 void handleAppFrame(ServerState& s, ServerState::Client& c, unsigned client, unsigned kind, const Bytes& body,

@@ -77,6 +77,18 @@ void handleFrame(ServerState& s, unsigned client, unsigned kind, const Bytes& bo
         handleAppFrame(s, c, client, kind, body, out);
 }
 
+void handleStream(ServerState& s, unsigned client, const Bytes& stream, Outgoing& out) {
+    FrameReader frames;
+    frames.append(stream.data(), stream.size());
+    unsigned kind = 0;
+    Bytes body;
+    std::string why;
+    FrameReader::Status status;
+    while ((status = frames.next(kind, body, why)) == FrameReader::Status::Frame)
+        handleFrame(s, client, kind, body, out);
+    if (status == FrameReader::Status::Bad) ++s.malformed;
+}
+
 void handleSimFrame(ServerState& s, ServerState::Client& c, unsigned client, const Bytes& body, Outgoing& out) {
     const unsigned code = messageCode(body);
     if (messageProtocol(body) != Sim::PROTOCOL || messageSubprotocol(body) != Sim::SUBPROTOCOL) {

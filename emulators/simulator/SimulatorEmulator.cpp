@@ -222,17 +222,9 @@ void SimulatorEmulator::sendFrame(SimProtocol p, const std::vector<std::uint8_t>
 
 std::vector<Bytes> SimulatorEmulator::feedClientBytes(SimProtocol p, const Bytes& stream) {
     const unsigned client = 0;  // the sockets number their clients from 1
-    FrameReader frames;
-    frames.append(stream.data(), stream.size());
     return change([&](State& s, Outgoing& out) {
         s.clients[client].proto = index(p);
-        unsigned kind = 0;
-        Bytes body;
-        std::string why;
-        FrameReader::Status status;
-        while ((status = frames.next(kind, body, why)) == FrameReader::Status::Frame)
-            handleFrame(s, client, kind, body, out);
-        if (status == FrameReader::Status::Bad) ++s.malformed;
+        handleStream(s, client, stream, out);
         s.clients.erase(client);
         std::vector<Bytes> replies;
         for (auto it = out.begin(); it != out.end();) {

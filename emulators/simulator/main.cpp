@@ -100,11 +100,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (vm.count("help")) {
-        std::ostringstream help;
-        help << desc << "\n" << SimulatorEmulator::helpText()
-             << "Ends on SIGINT, SIGTERM or 'quit'; the end of standard input ends it only with\n"
-                "--quit-on-eof, so it can run in the background with no input.";
-        snlog::out() << help.str();
+        snlog::out() << desc << "\n" << SimulatorEmulator::helpText()
+                     << "Ends on SIGINT, SIGTERM or 'quit'; the end of standard input ends it only with\n"
+                        "--quit-on-eof, so it can run in the background with no input.";
         return 0;
     }
     if (vm.count("no-patient")) options.patientId = 0;

@@ -72,7 +72,11 @@ CSClient::Result CSClient::open(const char* address, unsigned port, const Connec
 void CSClient::close()
 {
     protocol->forceCloseConnection();
-    pollFor(timing.closeWait, [this] { return protocol->getState() == STATE_CLOSED; });
+    // The receive thread takes STATE_CLOSED before its callbacks hear of
+    // it: a closed client has also told them, so no callback comes after
+    // close returns. Bounded, should a callback wait on the caller.
+    pollFor(timing.closeWait,
+            [this] { return protocol->getState() == STATE_CLOSED && protocol->stateChangesNotified(); });
 }
 
 bool CSClient::waitForConnectionState(State wanted, unsigned seconds) const

@@ -588,9 +588,23 @@ void CSClientProtocol::waitForStateNotifications()
 {
     deliverStateChanges();
     std::unique_lock<std::mutex> g(notifyMutex);
+    notificationsDone.wait(g, [this] { return notificationsSettled(); });
+}
+
+// Under notifyMutex. Inside a notification of this very engine the thread's
+// own later changes wait for it, so there is nothing to wait for.
+bool CSClientProtocol::notificationsSettled() const
+{
     if (notifying && notifier == std::this_thread::get_id())
-        return;  // inside a notification of this very engine
-    notificationsDone.wait(g, [this] { return !notifying && pendingNotifications.empty(); });
+        return true;
+    return !notifying && pendingNotifications.empty();
+}
+
+bool CSClientProtocol::stateChangesNotified()
+{
+    deliverStateChanges();
+    std::lock_guard<std::mutex> g(notifyMutex);
+    return notificationsSettled();
 }
 
 void CSClientProtocol::handleConnectionStateChange(CSClient::State, CSClient::State newState)

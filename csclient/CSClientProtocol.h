@@ -154,6 +154,11 @@ public:
     // destroying the engine.
     void waitForReceiveThread();
 
+    // True once every state change taken so far is notified, or when the
+    // calling thread is itself delivering one (its later changes follow
+    // it). Delivers what is queued first, if no other thread does.
+    bool stateChangesNotified();
+
     const Timing& getTiming() const { return timing; }
 
     // ---- callbacks ----
@@ -275,6 +280,7 @@ private:
     void releaseConnectionLock();
     void deliverStateChanges();
     void waitForStateNotifications();
+    bool notificationsSettled() const;
     void receiveLoop();
     void finishClosing();
     bool applyReconnectPolicy();

@@ -127,6 +127,15 @@ TEST(csclient_ProtocolEngine, WithReconnectionAnAbsentServerIsRetriedOnceASecond
     TestClient client(RECONNECT);
     SwitchableComms* comms = new SwitchableComms;
     ASSERT_TRUE(client.engine().changeCommsInterface(comms));
+    // The receive thread takes CLOSED before it tells the callbacks; a slow
+    // callback shows whether close waits for them.
+    std::atomic<bool> closedHeard{false};
+    cb.onChange = [&](CSClient::State, CSClient::State to) {
+        if (to != CLOSED)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        closedHeard = true;
+    };
     client.addCallbackInterface(&cb);
     const unsigned port = ScriptedServer::unusedPort();
     ASSERT_EQ(client.open(ScriptedServer::loopbackOctet(), port), CSClient::RESULT_OK);
@@ -151,6 +160,7 @@ TEST(csclient_ProtocolEngine, WithReconnectionAnAbsentServerIsRetriedOnceASecond
     client.close();
     EXPECT_EQ(client.getConnectionState(), CLOSED);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(closedHeard.load());
     EXPECT_EQ(cb.changes().back(), Change(CLOSING, CLOSED));
 }
 

@@ -81,6 +81,7 @@ TEST_F(Calibration, StartResetAndStopRunOneThread) {
     perform(0, 0);
     EXPECT_FALSE(rig.flags.calibrating);
     ASSERT_TRUE(threadLeft());
+    ASSERT_TRUE(exitLines(1));  // written after the settings are restored
     const std::string out = capture.out();
     EXPECT_EQ(countOf(out, "SN>CALIBRATION>Starting calibration\n"), 1);
     EXPECT_EQ(countOf(out, "SN>CALIBRATION>Start/reset calibration\n"), 2);

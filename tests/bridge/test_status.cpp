@@ -338,11 +338,19 @@ TEST_F(StatusLines, StreamingGoesOnUnchangedWhileTheLinesAreRead) {
     EXPECT_GT(log.size(), 10u);
 
     pauseAndLetTheUnitCatchUp();
-    std::ifstream in(dir.file("session.jsonl"));
-    std::uint64_t recorded = 0;
-    for (std::string line; std::getline(in, line);)
-        recorded += line.find("\"type\":\"WaveformData\"") != std::string::npos ? 1 : 0;
-    EXPECT_EQ(unit->messageCount("WaveformData"), recorded);
+    // The recorder's own thread writes the file after the message went out:
+    // the last lines may still be on their way once the unit has them all.
+    auto recordedWaves = [&] {
+        std::ifstream in(dir.file("session.jsonl"));
+        std::uint64_t n = 0;
+        for (std::string line; std::getline(in, line);)
+            n += line.find("\"type\":\"WaveformData\"") != std::string::npos ? 1 : 0;
+        return n;
+    };
+    const std::uint64_t received = unit->messageCount("WaveformData");
+    testsupport::eventually([&] { return recordedWaves() >= received; }, kWait);
+    const std::uint64_t recorded = recordedWaves();
+    EXPECT_EQ(received, recorded);
     EXPECT_GE(SentrelAdaptor::TestAccess::streamingPasses(adaptor()), recorded);
     EXPECT_EQ(unit->malformedFrameCount(), 0u);
 }

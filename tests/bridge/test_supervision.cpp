@@ -248,6 +248,13 @@ TEST(CalibrationThenRun, VitalsStreamAndNoPings) {
     EXPECT_FALSE(bridge.status().calibrating);
     EXPECT_TRUE(bridge.status().running);
 
+    // A cycle that saw the ping flag just before the calibration thread
+    // cleared it may still be writing its ping, and what was written may
+    // still be on its way to the unit: count once the cycle under way has
+    // ended and the unit has everything written by then.
+    EXPECT_TRUE(cyclesLater(1));
+    const unsigned long long written = bridge.status().unit.messagesWritten;
+    EXPECT_TRUE(testsupport::eventually([&] { return unit->totalMessageCount() >= written; }, kWait));
     const std::uint64_t pings = unit->messageCount("CalSelect");
     const std::uint64_t waves = unit->messageCount("WaveformData");
     EXPECT_TRUE(cyclesLater(10));

@@ -2,6 +2,7 @@
 // protocol's handlers fed with server frames directly.
 #include "Log.h"
 #include "test_app_support.h"
+#include "TestSupport.h"
 
 #include <thread>
 
@@ -163,7 +164,10 @@ TEST(SimClient, VersionResponseWithSimulatorId40000IsNotAdoptedButResubscribes) 
     rig.emu.sendFrame(SimProtocol::SIM, simVersionResponse(40000, "RHM 7", 5, 1));
     ASSERT_TRUE(rig.emu.waitForReceived(SimProtocol::SIM, 2, 0x0001, before + 1, 3s));
     ASSERT_TRUE(rig.rec.waitFor([&] { return rig.client->getServerVersion() == "RHM 7"; }));
-    std::this_thread::sleep_for(100ms);
+    // The receive thread takes the protocol version and writes its lines
+    // after the fresh subscription has gone out: wait for its last line.
+    testsupport::eventually(
+        [&] { return capture.out().find("Found protocol version: 5\n") != std::string::npos; }, 3000ms);
     std::string out = capture.out();
     EXPECT_NE(out.find("Simulator ID is now 40000 -> reconnecting under the new id"), std::string::npos) << out;
     EXPECT_NE(out.find("Found simulator id: 40000"), std::string::npos);

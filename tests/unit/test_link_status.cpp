@@ -72,6 +72,9 @@ TEST(LinkStatus, FollowsTheLinkDownUpDownAndUpAgainCountingEveryFrame)
     adaptor.enableStreamVitals(false);
     ASSERT_TRUE(testsupport::eventually([&] { return unit->totalMessageCount() == 6u; }, 5000ms))
         << unit->totalMessageCount();
+    // The streaming thread counts a message once its write has returned,
+    // which can be after the unit has read it.
+    testsupport::eventually([&] { return adaptor.linkStatus().messagesWritten >= 6u; }, 5000ms);
     EXPECT_EQ(adaptor.linkStatus().messagesWritten, 6u);
 
     // The unit goes: the link is down from the write that found it gone.

@@ -255,6 +255,11 @@ void SentrelAdaptor::sendVitalWaveDataThread()
                 if (stopRequested)
                     return;
             }
+            // Streaming switched off, or the link lost, while this pass
+            // waited its turn: the pass is off too. What is pending waits for
+            // the next pass with streaming on (and a new link restates it).
+            if (!link.connected() || !streamVitals)
+                continue;
             lastPass = Clock::now();
             streamingPass();
             ++streamingPasses;

@@ -88,6 +88,35 @@ TEST(SentrelAdaptorStreaming, NothingGoesWhileOffPendingGoesAtTheNextPassOnceOn)
     EXPECT_EQ(peer.received().size(), 2u);
 }
 
+// A pass already waiting for its turn when streaming goes off sends
+// nothing; what it would have sent goes once streaming is on again.
+TEST(SentrelAdaptorStreaming, SwitchedOffWhileAPassWaitsItsTurnNothingGoesUntilOn)
+{
+    testsupport::TempWorkingDirectory dir;
+    ScriptedUnitPeer peer("127.0.1.35");
+    Timing timing;
+    timing.streamPeriod = milliseconds(1000);  // a long wait for the next pass
+    SentrelAdaptor a(timing);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(a.initialize("", "127.0.1.35", "", "", false));
+    testing::internal::GetCapturedStdout();
+    a.sendHR_bpm(72);
+    a.enableStreamVitals(true);
+    ASSERT_TRUE(peer.waitForFrames(1, milliseconds(2000)));
+    // Let the thread come round to wait for its next pass, streaming still on.
+    std::this_thread::sleep_for(milliseconds(200));
+    a.enableStreamVitals(false);
+    a.sendHR_bpm(80);
+    // Two more turns: the one waiting for its pass has come round.
+    const unsigned long turns = a.loopProgress().streaming;
+    ASSERT_TRUE(testsupport::eventually([&] { return a.loopProgress().streaming >= turns + 2; }, milliseconds(5000)));
+    EXPECT_EQ(a.linkStatus().messagesWritten, 1u);
+
+    a.enableStreamVitals(true);
+    ASSERT_TRUE(peer.waitForFrames(2, milliseconds(3000)));
+    EXPECT_THAT(peer.received()[1].json, HasSubstr("\"hr\":\"80\""));
+}
+
 TEST(SentrelAdaptorStreaming, ScheduleHoldsAndNoBurstFollowsALongPause)
 {
     testsupport::TempWorkingDirectory dir;

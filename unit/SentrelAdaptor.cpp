@@ -233,7 +233,7 @@ void SentrelAdaptor::sendVitalWaveDataThread()
         bool resuming = false;
         for (;;) {
             ++streamingTurns;
-            if (!link.connected() || !streamVitals) {
+            if (!streamingWanted()) {
                 resuming = true;
                 if (waitForStop(Clock::now() + timing.streamIdlePoll))
                     return;
@@ -258,7 +258,7 @@ void SentrelAdaptor::sendVitalWaveDataThread()
             // Streaming switched off, or the link lost, while this pass
             // waited its turn: the pass is off too. What is pending waits for
             // the next pass with streaming on (and a new link restates it).
-            if (!link.connected() || !streamVitals)
+            if (!streamingWanted())
                 continue;
             lastPass = Clock::now();
             streamingPass();
@@ -268,6 +268,11 @@ void SentrelAdaptor::sendVitalWaveDataThread()
     } catch (const std::exception& e) {
         snlog::out() << "exiting sendVitalWaveDataThread loop...\n" << e.what();
     }
+}
+
+bool SentrelAdaptor::streamingWanted() const
+{
+    return link.connected() && streamVitals;
 }
 
 bool SentrelAdaptor::waitForStop(Clock::time_point until)

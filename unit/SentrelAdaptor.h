@@ -151,6 +151,8 @@ private:
     // One streaming pass: sends each pending message that changed, and the
     // whole VitalsData first on a new link.
     void streamingPass();
+    // Streaming switched on and a link up: a pass may go.
+    bool streamingWanted() const;
     bool waitForStop(Clock::time_point until);
     void stopStreaming();
 
